@@ -1,0 +1,121 @@
+#include "engine/Background.h"
+
+#include <algorithm>
+#include <limits>
+
+#include <opencv2/imgproc.hpp>
+
+#include "engine/FloodFill.h"
+
+namespace {
+
+constexpr int kSampleRow = 5;
+constexpr int kProbeTolerance = 30;
+
+bool IsAuditableImage(const cv::Mat& image) {
+    return image.type() == CV_8UC3 && image.rows >= 6 && image.cols >= 6;
+}
+
+}  // namespace
+
+Hsv RgbToHsv(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
+    const double r = red, g = green, b = blue;
+    const double max = std::max({r, g, b});
+    const double min = std::min({r, g, b});
+    Hsv hsv{};
+    hsv.value = max / 255;
+    if (max == 0) {
+        hsv.saturation = 0;
+        hsv.hue = -1;
+        return hsv;
+    }
+    hsv.saturation = (max - min) / max;
+    const double delta = max - min;
+    if (delta == 0) {
+        // A grey has no hue; NaN makes every comparison with a hue bound false.
+        hsv.hue = std::numeric_limits<double>::quiet_NaN();
+        return hsv;
+    }
+    double h;
+    if (r == max) {
+        h = (g - b) / delta;
+    } else if (g == max) {
+        h = (b - r) / delta + 2;
+    } else {
+        h = (r - g) / delta + 4;
+    }
+    hsv.hue = h * 60;
+    if (hsv.hue < 0) {
+        hsv.hue += 360;
+    }
+    return hsv;
+}
+
+cv::Scalar DrawFillColour() {
+    cv::RNG& rng = cv::theRNG();
+    const auto c0 = static_cast<uchar>(rng);
+    const auto c1 = static_cast<uchar>(rng);
+    const auto c2 = static_cast<uchar>(rng);
+    return cv::Scalar(c0, c1, c2, 0);
+}
+
+int MarkFillRegion(const cv::Mat& image, cv::Point seed, int tolerance, cv::Mat& mask) {
+    mask.create(image.rows + 2, image.cols + 2, CV_8UC1);
+    mask.setTo(0);
+    // 4-connected, mask value 255, every candidate compared with the seed pixel. With
+    // FLOODFILL_MASK_ONLY the image is only read, so the const_cast never leads to a write.
+    const int flags = 4 | (255 << 8) | cv::FLOODFILL_FIXED_RANGE | cv::FLOODFILL_MASK_ONLY;
+    const cv::Scalar diff(tolerance, tolerance, tolerance, 0);
+    cv::Rect bounds;
+    return cv::floodFill(const_cast<cv::Mat&>(image), mask, seed, cv::Scalar(), &bounds, diff,
+                         diff, flags);
+}
+
+std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed) {
+    if (image.type() != CV_8UC3 || !cv::Rect(0, 0, image.cols, image.rows).contains(seed)) {
+        return 0;
+    }
+    // The colour does not affect a fixed-range fill's count, but every probe advances the
+    // generator by exactly three draws, like any fill of the audit.
+    DrawFillColour();
+    cv::Mat mask;
+    return static_cast<std::uint64_t>(MarkFillRegion(image, seed, kProbeTolerance, mask));
+}
+
+bool CheckBackground(const cv::Mat& image) {
+    if (!IsAuditableImage(image)) {
+        return false;
+    }
+    const int cols = image.cols;
+    const cv::Point seeds[3] = {{5, kSampleRow}, {cols / 2, kSampleRow}, {cols - 5, kSampleRow}};
+
+    unsigned sum[3] = {0, 0, 0};
+    for (const cv::Point& p : seeds) {
+        const cv::Vec3b& px = image.at<cv::Vec3b>(p);
+        for (int c = 0; c < 3; ++c) {
+            sum[c] += px[c];
+        }
+    }
+    const auto mean = [&](int c) { return static_cast<std::uint8_t>(sum[c] / 3); };
+    const Hsv hsv = RgbToHsv(mean(2), mean(1), mean(0));
+
+    if (hsv.value < 0.13) {
+        return false;
+    }
+    const bool white = hsv.value >= 0.9 && hsv.saturation <= 0.13;
+    if (!white) {
+        const bool red = hsv.hue >= 330 || hsv.hue < 30;
+        const bool blue = hsv.hue >= 180 && hsv.hue <= 260;
+        if (!red && !blue) {
+            return false;
+        }
+    }
+
+    std::uint64_t total = 0;
+    for (const cv::Point& p : seeds) {
+        total += FloodFillArea(image, p);
+    }
+    const std::uint64_t meanCount = total / 3;
+    const int pixels = image.rows * image.cols;
+    return static_cast<double>(meanCount) / pixels > 0.2;
+}

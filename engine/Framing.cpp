@@ -1,0 +1,270 @@
+#include "engine/Framing.h"
+
+#include <cmath>
+#include <limits>
+
+#include <opencv2/imgproc.hpp>
+
+#include "engine/FloodFill.h"
+
+namespace {
+
+constexpr int kMinKeptWidth = 215;
+constexpr int kMaxKeptWidth = 295;
+constexpr int kHeadTopTolerance = 20;
+constexpr int kHeadMargin = 10;
+constexpr int kSeedRow = 5;
+
+// Pixel positions are the double truncated toward zero, like a cast to int. Values outside the
+// int range only arise from input the audit never passes; they saturate instead of overflowing.
+int Trunc(double v) {
+    if (std::isnan(v)) {
+        return 0;
+    }
+    if (v >= static_cast<double>(std::numeric_limits<int>::max())) {
+        return std::numeric_limits<int>::max();
+    }
+    if (v <= static_cast<double>(std::numeric_limits<int>::min())) {
+        return std::numeric_limits<int>::min();
+    }
+    return static_cast<int>(v);
+}
+
+struct Crop {
+    int x0, y0, x1, y1, W;
+};
+
+// Everything the crop search needs, fixed for one photo and face.
+class CropSearch {
+public:
+    CropSearch(int cols, int rows, const cv::Rect& face, int headTopRow)
+        : cols_(cols),
+          rows_(rows),
+          fx_(face.x),
+          fy_(face.y),
+          fw_(face.width),
+          hw_(face.width / 2),
+          hh_(face.height / 2) {
+        const int marginRow = headTopRow >= kHeadMargin ? headTopRow - kHeadMargin : 0;
+        T_ = fy_ - marginRow;
+    }
+
+    std::optional<CropPlan> Run() {
+        // Both passes step k by repeated addition, so 2.0 and 0.5 are never reached exactly.
+        for (double k = 0.8; k <= 2.0; k += 0.05) {
+            if (TryRatio(k)) {
+                return plan_;
+            }
+        }
+        for (double k = 0.8 - 0.05; k >= 0.5; k -= 0.05) {
+            if (TryRatio(k)) {
+                return plan_;
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    // The free height (r * 2.8 + 0.8) * hh is shared k : 1 above and below the face; the order of
+    // operations is part of the result, since every position is truncated.
+    Crop CropOf(double kf, double r) const {
+        Crop c{};
+        const double dx = hw_ * r;
+        c.x0 = Trunc(fx_ - dx);
+        c.y0 = Trunc(fy_ - ((r * 2.8 + 0.8) * kf) * hh_);
+        c.x1 = Trunc(static_cast<double>(fx_ + fw_) + dx);
+        c.W = Trunc(static_cast<double>(c.x1) - c.x0);
+        c.y1 = Trunc(c.W * 1.4 + c.y0);
+        return c;
+    }
+
+    bool Fits(const Crop& c) const {
+        return c.x0 >= 0 && c.y0 >= 0 && c.x1 <= cols_ && c.y1 <= rows_;
+    }
+
+    bool Accept(double k, double r, const Crop& c, double f, int tW) {
+        plan_ = CropPlan{};
+        plan_.k = k;
+        plan_.r = r;
+        plan_.x0 = c.x0;
+        plan_.y0 = c.y0;
+        plan_.x1 = c.x1;
+        plan_.y1 = c.y1;
+        plan_.f = f;
+        plan_.tW = tW;
+        plan_.tH = Trunc(1.4 * tW);
+        plan_.resized = cv::Size(Trunc(f * cols_), Trunc(rows_ * f));
+        plan_.sub = cv::Rect(Trunc(c.x0 * f - 0.5), Trunc(c.y0 * f - 0.5), tW, plan_.tH);
+        return true;
+    }
+
+    // A crop narrower than 215 is enlarged to 215 only by a factor below 1.25.
+    bool Enlarge(double k, double r, const Crop& c) {
+        const double f = static_cast<double>(kMinKeptWidth) / c.W;
+        if (f < 1.25) {
+            return Accept(k, r, c, f, kMinKeptWidth);
+        }
+        return false;
+    }
+
+    bool TryRatio(double k) {
+        const double kf = k / (k + 1);
+        const double s = ((1 / kf) * T_ + fw_) / (fw_ * 1.4) - 1;
+        if (!Fits(CropOf(kf, s))) {
+            return false;
+        }
+        const Crop standard = CropOf(kf, 1);
+        if (Fits(standard)) {
+            if (standard.W >= kMaxKeptWidth) {
+                return Accept(k, 1, standard, static_cast<double>(kMaxKeptWidth) / standard.W,
+                              kMaxKeptWidth);
+            }
+            if (standard.W >= kMinKeptWidth) {
+                return Accept(k, 1, standard, 1, standard.W);
+            }
+            return Widen(k, kf);
+        }
+        return Narrow(k, kf, s - 0.005);
+    }
+
+    bool Widen(double k, double kf) {
+        for (double r = 1.005; r <= 2.005; r += 0.005) {
+            const Crop c = CropOf(kf, r);
+            if (Fits(c)) {
+                // The 295 limit does not apply to a widened crop.
+                return c.W < kMinKeptWidth ? Enlarge(k, r, c) : Accept(k, r, c, 1, c.W);
+            }
+        }
+        return false;
+    }
+
+    bool Narrow(double k, double kf, double bound) {
+        if (bound > 0.995) {
+            return false;
+        }
+        // The bound may be negative; r then goes on below 0, to crops narrower than the face.
+        for (double r = 0.995; r >= bound; r -= 0.005) {
+            const Crop c = CropOf(kf, r);
+            if (Fits(c)) {
+                if (c.W >= kMaxKeptWidth) {
+                    return Accept(k, r, c, static_cast<double>(kMaxKeptWidth) / c.W,
+                                  kMaxKeptWidth);
+                }
+                if (c.W >= kMinKeptWidth) {
+                    return Accept(k, r, c, 1, c.W);
+                }
+                return Enlarge(k, r, c);
+            }
+        }
+        return false;
+    }
+
+    int cols_, rows_;
+    int fx_, fy_, fw_, hw_, hh_;
+    int T_ = 0;
+    CropPlan plan_;
+};
+
+bool IsAuditableInput(const cv::Mat& photo, const cv::Rect& face) {
+    return photo.type() == CV_8UC3 && photo.rows >= 6 && photo.cols >= 6 && face.width > 0 &&
+           face.height > 0 && face.x >= 0 && face.y >= 0 && face.x <= photo.cols - face.width &&
+           face.y <= photo.rows - face.height;
+}
+
+}  // namespace
+
+std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& face,
+                                         int headTopRow) {
+    if (face.width <= 0 || face.height <= 0 || cols <= 0 || rows <= 0) {
+        return std::nullopt;
+    }
+    return CropSearch(cols, rows, face, headTopRow).Run();
+}
+
+std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face) {
+    if (!IsAuditableInput(photo, face)) {
+        return std::nullopt;
+    }
+    const cv::Scalar colour = DrawFillColour();
+    cv::Mat mask;
+    MarkFillRegion(photo, cv::Point(photo.cols / 2, kSeedRow), kHeadTopTolerance, mask);
+
+    // A pixel is background when it carries the fill colour after the fill: inside the filled
+    // region, or outside it with exactly the drawn colour.
+    const cv::Vec3b fill(static_cast<uchar>(colour[0]), static_cast<uchar>(colour[1]),
+                         static_cast<uchar>(colour[2]));
+    for (int y = 0; y < face.y; ++y) {
+        const cv::Vec3b* row = photo.ptr<cv::Vec3b>(y);
+        const uchar* marks = mask.ptr<uchar>(y + 1) + 1;
+        int count = 0;
+        for (int x = face.x; x < face.x + face.width; ++x) {
+            if (marks[x] == 0 && row[x] != fill) {
+                ++count;
+            }
+        }
+        if (static_cast<double>(count) / face.width >= 0.05) {
+            return y;
+        }
+    }
+    return std::nullopt;
+}
+
+cv::Mat BuildNormalisedPhoto(const cv::Mat& photo, const CropPlan& plan) {
+    cv::Mat resized;
+    if (plan.f == 1) {
+        resized = photo;  // the crop is copied out below; the photo itself is never written
+    } else {
+        cv::resize(photo, resized, plan.resized, 0, 0, cv::INTER_AREA);
+    }
+    // The scaled size and the crop's origin are truncated separately, so the crop can overrun
+    // the scaled photo by a row or a column: take what lies inside and repeat the last row and
+    // column for the rest.
+    const cv::Rect inside = plan.sub & cv::Rect(0, 0, resized.cols, resized.rows);
+    cv::Mat result;
+    if (inside.empty()) {
+        return result;
+    }
+    const int right = plan.sub.x + plan.sub.width - (inside.x + inside.width);
+    const int bottom = plan.sub.y + plan.sub.height - (inside.y + inside.height);
+    const int left = inside.x - plan.sub.x;
+    const int top = inside.y - plan.sub.y;
+    if (left == 0 && top == 0 && right == 0 && bottom == 0) {
+        resized(inside).copyTo(result);
+    } else {
+        cv::copyMakeBorder(resized(inside), result, top, bottom, left, right,
+                           cv::BORDER_REPLICATE);
+    }
+    return result;
+}
+
+bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, CropPlan* plan) {
+    const std::optional<int> headTop = FindHeadTop(photo, face);
+    if (!headTop) {
+        return false;
+    }
+    const std::optional<CropPlan> found = PlanPortraitCrop(photo.cols, photo.rows, face, *headTop);
+    if (!found) {
+        return false;
+    }
+    cv::Mat normalised = BuildNormalisedPhoto(photo, *found);
+    if (normalised.cols != found->tW || normalised.rows != found->tH) {
+        return false;
+    }
+    result = normalised;
+    if (plan != nullptr) {
+        *plan = *found;
+    }
+    return true;
+}
+
+bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
+                     CropPlan* plan) {
+    if (photo.cols <= 0) {
+        return false;
+    }
+    const double ratio = static_cast<double>(face.width) / photo.cols;
+    if (ratio > 0.8 || ratio < 0.2) {
+        return false;
+    }
+    return FramePortrait(photo, face, result, plan);
+}

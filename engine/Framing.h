@@ -1,0 +1,49 @@
+#pragma once
+
+#include <optional>
+
+#include <opencv2/core.hpp>
+
+/// The crop chosen for a portrait: which crop of the photo, the scale applied to the whole photo
+/// and the size of the normalised photo.
+struct CropPlan {
+    double k = 0;      ///< ratio of free space above the face to free space below it
+    double r = 0;      ///< width factor of the accepted crop
+    int x0 = 0;        ///< first column of the crop in the photo
+    int y0 = 0;        ///< first row of the crop in the photo
+    int x1 = 0;        ///< column after the last of the crop
+    int y1 = 0;        ///< row after the last of the crop
+    double f = 1;      ///< scale factor applied to the whole photo
+    int tW = 0;        ///< width of the normalised photo (215 to 295 normally)
+    int tH = 0;        ///< height of the normalised photo, trunc(1.4 * tW)
+    cv::Size resized;  ///< size of the photo after scaling by f
+    cv::Rect sub;      ///< the tW x tH rectangle cut from the resized photo, before any clipping
+};
+
+/// Searches the crop of height 1.4 x width around `face` in a photo of `cols` x `rows`, whose
+/// head top lies on `headTopRow`. A pure function of its arguments; nullopt when no ratio yields
+/// an accepted crop (or when the face is degenerate).
+std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& face, int headTopRow);
+
+/// The top of the head: flood-fills a copy of the photo from (cols/2, 5) with a fixed range of 20
+/// and returns the first row above the face in which at least 5 % of the pixels across the face's
+/// width do not carry the fill colour. Draws three values from cv::theRNG() first. nullopt when no
+/// row qualifies, or for input the audit never passes (not 8-bit 3-channel, fewer than 6 rows or
+/// columns, face not inside the photo).
+std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face);
+
+/// Frames the portrait and, on success, writes the tW x tH normalised photo (own pixels) into
+/// `result`. The head-top search runs first; `plan`, when given, receives the accepted crop.
+/// False leaves `result` untouched.
+bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
+                   CropPlan* plan = nullptr);
+
+/// The proportion and framing rung: false at once when the face is under a fifth or over four
+/// fifths of the photo's width; otherwise FramePortrait. False leaves `result` untouched.
+bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
+                     CropPlan* plan = nullptr);
+
+/// Cuts the plan's sub-rectangle from `photo` scaled by plan.f (INTER_AREA). The rectangle is
+/// clipped to the scaled photo and extended at the right and bottom by repeating the last column
+/// and row, so the result is always plan.tW x plan.tH with pixels of its own.
+cv::Mat BuildNormalisedPhoto(const cv::Mat& photo, const CropPlan& plan);

@@ -1,0 +1,204 @@
+#include "engine/PhotoAudit.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+#include <tuple>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "engine/Background.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsRegularFile(const std::string& path) {
+    std::error_code ec;
+    return fs::is_regular_file(fs::path(path), ec);
+}
+
+}  // namespace
+
+cv::Mat DecodePhoto(const std::string& path) {
+    // Only regular files are handed to the decoder: a FIFO or device named like a photo would
+    // otherwise block or stream forever.
+    if (path.empty() || !IsRegularFile(path)) {
+        return {};
+    }
+    try {
+        return cv::imread(path, cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+        // OpenCV throws, rather than returning an empty image, for a header announcing more
+        // pixels than it accepts.
+        return {};
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+std::uint64_t GetPhotoFileLength(const std::string& path) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(fs::path(path), ec);
+    return ec ? 0 : static_cast<std::uint64_t>(size);
+}
+
+std::vector<cv::Rect> DetectFaces(cv::CascadeClassifier& cascade, const cv::Mat& photo) {
+    std::vector<cv::Rect> faces;
+    if (cascade.empty() || photo.empty() || photo.type() != CV_8UC3) {
+        return faces;
+    }
+    try {
+        cv::Mat grey;
+        cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY, 0);
+        cv::equalizeHist(grey, grey);
+        cascade.detectMultiScale(grey, faces, 1.1, 4, cv::CASCADE_SCALE_IMAGE, cv::Size(60, 60),
+                                 cv::Size(0, 0));
+    } catch (const std::exception&) {
+        faces.clear();
+    }
+    // The detector gathers candidates in parallel and may report them in any order; a fixed
+    // order keeps the face choice, and so the verdict, the same on every run.
+    std::sort(faces.begin(), faces.end(), [](const cv::Rect& a, const cv::Rect& b) {
+        return std::tie(a.y, a.x, a.width, a.height) < std::tie(b.y, b.x, b.width, b.height);
+    });
+    return faces;
+}
+
+std::optional<cv::Rect> ChoosePortraitFace(const std::vector<cv::Rect>& faces) {
+    if (faces.empty() || faces.size() > 2) {
+        return std::nullopt;
+    }
+    int widest = 0;
+    std::optional<cv::Rect> chosen;
+    for (const cv::Rect& face : faces) {
+        if (face.width >= widest) {
+            widest = face.width;
+            chosen = face;
+        }
+    }
+    return chosen;
+}
+
+std::string FindFaceCascade(const std::string& fileName, const std::string& systemCopy) {
+    if (!fileName.empty() && IsRegularFile(fileName)) {
+        return fileName;
+    }
+    if (!systemCopy.empty() && IsRegularFile(systemCopy)) {
+        return systemCopy;
+    }
+    return {};
+}
+
+const char* SystemFaceCascade() { return VETRIX_SYSTEM_CASCADE; }
+
+bool CPhotoAudit::LoadFaceCascade() {
+    for (const std::string& candidate : {m_strCascadeFile, m_strSystemCascadeFile}) {
+        if (candidate.empty() || !IsRegularFile(candidate)) {
+            continue;
+        }
+        try {
+            if (m_faceCascade.load(candidate)) {
+                return true;
+            }
+        } catch (const std::exception&) {
+            // A damaged cascade file is as good as a missing one; try the next.
+        }
+    }
+    m_faceCascade = cv::CascadeClassifier();
+    return false;
+}
+
+void CPhotoAudit::AuditFile(const std::string& path, const std::string& fileName) {
+    m_strPath = path;
+    m_strFileName = fileName;
+    AuditPhoto(DecodePhoto(m_strPath));
+}
+
+void CPhotoAudit::AuditPhoto(const cv::Mat& photo) {
+    m_details = AuditDetails{};
+    if (photo.cols == 0 && photo.rows == 0) {
+        IssueVerdict(BadFormat);
+        return;
+    }
+    m_details.faces = DetectFaces(m_faceCascade, photo);
+    m_details.face = ChoosePortraitFace(m_details.faces);
+    if (!m_details.face) {
+        IssueVerdict(NoSinglePortrait);
+        return;
+    }
+    JudgePhoto(*m_details.face, photo);
+}
+
+void CPhotoAudit::JudgePhoto(const cv::Rect& face, const cv::Mat& photo) {
+    const std::uint64_t length = GetPhotoFileLength(m_strPath);
+    if (length < kMinPhotoFileLength || photo.rows < kMinPhotoRows ||
+        photo.cols < kMinPhotoColumns) {
+        IssueVerdict(BadSize);
+        return;
+    }
+    if (!CheckBackground(photo)) {
+        IssueVerdict(BadBackground);
+        return;
+    }
+    CropPlan plan;
+    if (!CheckProportion(photo, face, m_matResult, &plan)) {
+        IssueVerdict(BadProportion);
+        return;
+    }
+    m_details.crop = plan;
+    IssueVerdict(Passed);
+}
+
+void CPhotoAudit::IssueVerdict(ResultState state) {
+    m_nState = state;
+    WriteVerdictLine(m_strFileName + ResultMessage(state) + "\r\n");
+    if (state == Passed) {
+        ShowSaveButton(true);
+    }
+    RequestRepaint();
+}
+
+std::string ToValidUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        std::size_t len = 0;
+        char32_t min = 0;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            len = 2, min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3, min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4, min = 0x10000;
+        }
+        bool valid = len != 0 && i + len <= n;
+        char32_t cp = len == 0 ? 0 : (c & (0x7F >> len));
+        for (std::size_t k = 1; valid && k < len; ++k) {
+            valid = (s[i + k] & 0xC0) == 0x80;
+            cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        valid = valid && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+        if (valid) {
+            out.append(text, i, len);
+            i += len;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::string DisplayFileName(const std::string& path) {
+    return ToValidUtf8(fs::path(path).filename().string());
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include "engine/Framing.h"
+#include "engine/ResultState.h"
+
+/// Smallest accepted file, in bytes (30 x 1024; exactly this many passes).
+inline constexpr std::uint64_t kMinPhotoFileLength = 30720;
+/// Smallest accepted photo, in pixels (exactly these pass).
+inline constexpr int kMinPhotoColumns = 215;
+inline constexpr int kMinPhotoRows = 300;
+
+/// Decodes the file at `path` (the file name's own bytes) as 8-bit blue-green-red, applying a
+/// JPEG's EXIF orientation. Returns an empty matrix for anything that does not decode, for any
+/// reason (missing, unreadable, not an image, too large for the decoder); never throws.
+cv::Mat DecodePhoto(const std::string& path);
+
+/// The length of the file at `path` in bytes; 0 when it cannot be measured.
+std::uint64_t GetPhotoFileLength(const std::string& path);
+
+/// Runs the face detector on the equalised grey form of `photo` and returns the detections
+/// sorted top to bottom, then left to right (by y, x, width, height), so that the same photo
+/// always yields the same list. No faces for an empty classifier or photo; never throws.
+std::vector<cv::Rect> DetectFaces(cv::CascadeClassifier& cascade, const cv::Mat& photo);
+
+/// The face that counts: with one detection that one, with two the wider (the later one on a
+/// tie); nullopt for none or three and more.
+std::optional<cv::Rect> ChoosePortraitFace(const std::vector<cv::Rect>& faces);
+
+/// The face cascade installed with OpenCV's data files, as found when the build was configured
+/// (empty when none was found).
+const char* SystemFaceCascade();
+
+/// Where the face cascade is loaded from: `fileName` (relative to the working directory) when it
+/// exists, else `systemCopy` when that exists; empty when neither does.
+std::string FindFaceCascade(const std::string& fileName = "haarcascade_frontalface_alt2.xml",
+                            const std::string& systemCopy = SystemFaceCascade());
+
+/// What the last audit found, beyond its verdict.
+struct AuditDetails {
+    std::vector<cv::Rect> faces;   ///< every detection, in the fixed order of DetectFaces
+    std::optional<cv::Rect> face;  ///< the chosen face
+    std::optional<CropPlan> crop;  ///< the accepted crop, on Passed
+};
+
+/// The verdict ladder. A front end derives from it, supplies the three things the ladder asks
+/// of a shell (log line, save button, repaint) and calls AuditFile for each chosen file. Each
+/// call issues exactly one verdict. Not thread-safe; use one instance per thread.
+class CPhotoAudit {
+public:
+    CPhotoAudit() = default;
+    virtual ~CPhotoAudit() = default;
+    CPhotoAudit(const CPhotoAudit&) = delete;
+    CPhotoAudit& operator=(const CPhotoAudit&) = delete;
+
+    /// Loads the face cascade from m_strCascadeFile, or failing that from
+    /// m_strSystemCascadeFile. False when neither loads; the classifier is then empty and every
+    /// decodable photo gets NoSinglePortrait.
+    bool LoadFaceCascade();
+
+    /// Stores `path` and `fileName` (UTF-8, for the log line), decodes the file and audits it.
+    void AuditFile(const std::string& path, const std::string& fileName);
+
+    /// Rungs 1 and 2: decoding and face count, then JudgePhoto with the chosen face.
+    void AuditPhoto(const cv::Mat& photo);
+
+    /// Rungs 3 to 6: size, background, proportion and framing; issues the verdict.
+    void JudgePhoto(const cv::Rect& face, const cv::Mat& photo);
+
+    int m_nState = Idle;
+    std::string m_strPath;      ///< path of the last audited file, as the OS takes it
+    std::string m_strFileName;  ///< its file name, UTF-8; begins every verdict line
+    std::string m_strCascadeFile = "haarcascade_frontalface_alt2.xml";
+    std::string m_strSystemCascadeFile = SystemFaceCascade();
+    cv::CascadeClassifier m_faceCascade;
+    cv::Mat m_matResult;      ///< the normalised photo of the last Passed verdict
+    AuditDetails m_details;   ///< what the last audit found
+
+protected:
+    /// Writes one verdict line (file name, message and "\r\n") to the run log.
+    virtual void WriteVerdictLine(const std::string& line) = 0;
+    /// Shows the save button enabled (green) or disabled (grey).
+    virtual void ShowSaveButton(bool enabled) = 0;
+    /// Asks for the whole window to be painted again.
+    virtual void RequestRepaint() = 0;
+
+private:
+    void IssueVerdict(ResultState state);
+};
+
+/// The last component of `path`, with any byte sequence that is not UTF-8 replaced by U+FFFD,
+/// as file names appear in log lines and reports.
+std::string DisplayFileName(const std::string& path);
+
+/// `text` with every byte sequence that is not valid UTF-8 replaced by U+FFFD.
+std::string ToValidUtf8(const std::string& text);
