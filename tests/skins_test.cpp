@@ -22,6 +22,7 @@ constexpr std::array<const char*, 7> kSkinFiles{
     "skin_bad_proportion.png",
     "skin_bad_size.png",
 };
+constexpr int kIdle = 0;
 constexpr int kPassed = 1;
 
 // Colours as OpenCV loads them: blue, green, red.
@@ -53,6 +54,12 @@ int countOff(const cv::Mat& image, const cv::Rect& region, const cv::Vec3b& colo
     cv::Mat match;
     cv::inRange(image(region), colour, colour, match);
     return region.area() - cv::countNonZero(match);
+}
+
+cv::Mat channelOf(const cv::Mat& image, int channel) {
+    cv::Mat plane;
+    cv::extractChannel(image, plane, channel);
+    return plane;
 }
 
 // How many channel values differ between two images of one size and type.
@@ -94,20 +101,64 @@ TEST(Skins, LeaveTheButtonColumnPlainWhite) {
     }
 }
 
-TEST(Skins, FrameTheResultPanelInBlueWithALightInnerLine) {
+TEST(Skins, FrameBothPanelsInBlueWithALightInnerLine) {
+    const std::vector<cv::Mat> skins = loadSkins();
+    // Left edges of the sample panel and the result panel; both span rows 78-346.
+    for (const int x : {65, 275}) {
+        for (size_t i = 0; i < skins.size(); ++i) {
+            SCOPED_TRACE(std::string(kSkinFiles[i]) + " panel at x " + std::to_string(x));
+            const cv::Mat& skin = skins[i];
+            ASSERT_EQ(skin.type(), CV_8UC3);
+            EXPECT_EQ(countOff(skin, span(x, 78, x + 186, 82), kBorder), 0) << "top border";
+            EXPECT_EQ(countOff(skin, span(x, 78, x + 4, 311), kBorder), 0) << "left border";
+            EXPECT_EQ(countOff(skin, span(x + 183, 78, x + 186, 311), kBorder), 0)
+                << "right border";
+            // The right and bottom inner lines stay visible next to a photo drawn in the frame.
+            EXPECT_EQ(countOff(skin, span(x + 182, 83, x + 182, 311), kInnerLine), 0)
+                << "right line";
+            EXPECT_EQ(countOff(skin, span(x + 5, 311, x + 182, 311), kInnerLine), 0)
+                << "bottom line";
+            EXPECT_EQ(countOff(skin, span(x + 5, 83, x + 5, 311), kInnerLine), 0) << "left line";
+            EXPECT_EQ(countOff(skin, span(x + 5, 83, x + 182, 83), kInnerLine), 0) << "top line";
+        }
+    }
+}
+
+TEST(Skins, HaveTheBlueBannerSideLinesAndFooter) {
     const std::vector<cv::Mat> skins = loadSkins();
     for (size_t i = 0; i < skins.size(); ++i) {
         SCOPED_TRACE(kSkinFiles[i]);
         const cv::Mat& skin = skins[i];
         ASSERT_EQ(skin.type(), CV_8UC3);
-        EXPECT_EQ(countOff(skin, span(275, 78, 461, 82), kBorder), 0) << "top border";
-        EXPECT_EQ(countOff(skin, span(275, 78, 279, 311), kBorder), 0) << "left border";
-        EXPECT_EQ(countOff(skin, span(458, 78, 461, 311), kBorder), 0) << "right border";
-        // The right and bottom inner lines stay visible next to a photo drawn in the frame.
-        EXPECT_EQ(countOff(skin, span(457, 83, 457, 311), kInnerLine), 0) << "right line";
-        EXPECT_EQ(countOff(skin, span(280, 311, 457, 311), kInnerLine), 0) << "bottom line";
-        EXPECT_EQ(countOff(skin, span(280, 83, 280, 311), kInnerLine), 0) << "left line";
-        EXPECT_EQ(countOff(skin, span(280, 83, 457, 83), kInnerLine), 0) << "top line";
+        EXPECT_EQ(countOff(skin, span(1, 67, 3, 564), kBorder), 0) << "left side line";
+        EXPECT_EQ(countOff(skin, span(796, 67, 798, 564), kBorder), 0) << "right side line";
+        // Banner (right of the logo) and footer are blue, with white text at most.
+        for (const cv::Rect& bar : {span(80, 0, 799, 66), span(0, 565, 799, 598)}) {
+            cv::Mat notBlue;
+            cv::compare(channelOf(skin(bar), 2), channelOf(skin(bar), 0), notBlue, cv::CMP_GT);
+            EXPECT_EQ(cv::countNonZero(notBlue), 0) << "red above blue in " << bar;
+        }
+    }
+}
+
+TEST(Skins, ShowTheirMessageInsideTheFrame) {
+    const std::vector<cv::Mat> skins = loadSkins();
+    for (size_t i = 0; i < skins.size(); ++i) {
+        SCOPED_TRACE(kSkinFiles[i]);
+        ASSERT_EQ(skins[i].type(), CV_8UC3);
+        const cv::Mat frame = skins[i](kFrameInterior);
+        cv::Mat black, red;
+        cv::inRange(frame, cv::Scalar(0, 0, 0), cv::Scalar(70, 70, 70), black);
+        cv::inRange(frame, cv::Scalar(0, 0, 170), cv::Scalar(80, 80, 255), red);
+        if (static_cast<int>(i) == kIdle) {
+            EXPECT_GT(cv::countNonZero(black), 1000) << "the prompt in large black type";
+            EXPECT_EQ(cv::countNonZero(red), 0);
+        } else if (static_cast<int>(i) == kPassed) {
+            EXPECT_EQ(cv::countNonZero(black) + cv::countNonZero(red), 0);
+        } else {
+            EXPECT_GT(cv::countNonZero(red), 1000) << "a reason in red";
+            EXPECT_GT(cv::countNonZero(black), 50) << "the reason label";
+        }
     }
 }
 
