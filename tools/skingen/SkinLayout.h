@@ -115,10 +115,14 @@ inline constexpr int kGuideLineHeight = 140;  // percent
 // Result panel contents
 inline constexpr int kResultPadding = 12;
 inline constexpr int kPromptPx = 26;
+inline constexpr int kPlaceholderSize = 56;  // picture mark above the prompt
+inline constexpr int kPromptGap = 18;        // between that mark and the prompt
 inline constexpr int kReasonLabelPx = 17;
 inline constexpr int kReasonPx = 15;
 inline constexpr int kReasonLineHeight = 120;  // percent
 inline constexpr int kMarkSize = 40;           // the warning mark above a reason
+inline constexpr int kReasonMarkGap = 14;      // below the warning mark
+inline constexpr int kReasonLabelGap = 4;      // below the reason label
 inline constexpr int kReasonTop = 10;  // from the padded frame's top: the same in every state
 
 // ---------------------------------------------------------------------------------------------
@@ -185,7 +189,10 @@ struct ButtonSpec {
 
 inline constexpr int kButtonRadius = 12;
 inline constexpr int kButtonLabelPx = 19;
-inline constexpr int kButtonGlyphInset = 9;  // glyph box: this far from the left, square
+inline constexpr int kButtonGlyphInset = 9;  // glyph box: square, this far from top and bottom
+inline constexpr int kButtonGlyphLeft = 11;  // glyph box: this far from the bar's left end
+inline constexpr int kButtonLabelGap = 6;    // label area: from the glyph ...
+inline constexpr int kButtonLabelRight = 8;  // ... to this far from the bar's right end
 
 inline constexpr std::array kButtons{
     ButtonSpec{"btn_open.png", kButtonSize, {24, 118, 214}, Glyph::Folder, "打开照片", false},

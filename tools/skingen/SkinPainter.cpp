@@ -135,7 +135,7 @@ void dropShadow(QPainter& p, const QRect& r) {
     for (int d = kShadowDepth; d >= 1; --d) p.fillRect(r.translated(d, d), colour::kShadow);
 }
 
-// Draws in a square of 100 x 100 units mapped onto box.
+// Maps a square of units x units (100 by default) onto box for the lifetime of the object.
 class UnitBox {
 public:
     UnitBox(QPainter& p, const QRectF& box, qreal units = 100) : p_(p) {
@@ -471,11 +471,10 @@ void drawPrompt(QPainter& p, const QRect& area, const QString& text) {
     const QFont font = uiFont(kPromptPx, true);
     const int textHeight =
         QFontMetrics(font).boundingRect(area, Qt::AlignHCenter | Qt::AlignTop, text).height();
-    const int mark = 56;
-    const int gap = 18;
-    const int top = area.top() + (area.height() - (mark + gap + textHeight)) / 2;
+    const int mark = kPlaceholderSize;
+    const int top = area.top() + (area.height() - (mark + kPromptGap + textHeight)) / 2;
     drawPlaceholder(p, QRectF(area.center().x() + 1 - mark / 2, top, mark, mark));
-    drawText(p, QRect(area.left(), top + mark + gap, area.width(), textHeight),
+    drawText(p, QRect(area.left(), top + mark + kPromptGap, area.width(), textHeight),
              Qt::AlignHCenter | Qt::AlignTop, text, font, colour::kText);
 }
 
@@ -486,18 +485,16 @@ void drawReason(QPainter& p, const QRect& area, const QString& reason) {
         richText({u'{' + reason + u'}'}, uiFont(kReasonPx), box.width(), kReasonLineHeight, false);
     const QFont labelFont = uiFont(kReasonLabelPx, true);
     const int labelHeight = textSize(labelFont, utf8(kReasonLabel)).height();
-    const int gapBelowMark = 14;
-    const int gapBelowLabel = 4;
-    const int height = kMarkSize + gapBelowMark + labelHeight + gapBelowLabel +
+    const int height = kMarkSize + kReasonMarkGap + labelHeight + kReasonLabelGap +
                        int(std::ceil(doc->size().height()));
     requireFits(reason, {qreal(box.width()), qreal(kReasonTop + height)}, box.size());
 
     const int top = box.top() + kReasonTop;
     drawWarningMark(p, QRectF(area.center().x() + 1 - kMarkSize / 2, top, kMarkSize, kMarkSize));
-    const int labelTop = top + kMarkSize + gapBelowMark;
+    const int labelTop = top + kMarkSize + kReasonMarkGap;
     drawText(p, QRect(box.left(), labelTop, box.width(), labelHeight), Qt::AlignLeft | Qt::AlignTop,
              utf8(kReasonLabel), labelFont, colour::kText);
-    drawDocument(p, *doc, QPointF(box.left(), labelTop + labelHeight + gapBelowLabel));
+    drawDocument(p, *doc, QPointF(box.left(), labelTop + labelHeight + kReasonLabelGap));
 }
 
 void drawButtonColumn(QPainter& p) {
@@ -589,11 +586,12 @@ QImage renderButton(const ButtonSpec& button) {
                     kButtonSize);
     drawGlossyBar(p, bar, button.base);
     const int glyphSize = bar.height() - 2 * kButtonGlyphInset;
-    const QRectF glyphBox(bar.left() + kButtonGlyphInset + 2, bar.top() + kButtonGlyphInset,
-                          glyphSize, glyphSize);
+    const QRectF glyphBox(bar.left() + kButtonGlyphLeft, bar.top() + kButtonGlyphInset, glyphSize,
+                          glyphSize);
     drawGlyph(p, button.glyph, glyphBox);
-    const int labelLeft = int(glyphBox.right()) + 6;
-    const QRect labelBox(labelLeft, bar.top(), bar.right() - 8 - labelLeft, bar.height());
+    const int labelLeft = int(glyphBox.right()) + kButtonLabelGap;
+    const QRect labelBox(labelLeft, bar.top(), bar.right() - kButtonLabelRight - labelLeft,
+                         bar.height());
     QFont label = uiFont(kButtonLabelPx, true);
     label.setLetterSpacing(QFont::AbsoluteSpacing, 2);
     drawText(p, labelBox, Qt::AlignCenter, utf8(button.label), label, Qt::white, true);
