@@ -1,0 +1,72 @@
+#include "shell/UserPrompts.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace {
+
+// Name patterns that match a suffix in any mix of cases ("jpg" -> "[jJ][pP][gG]"): file names
+// are case-sensitive here, and cameras write IMG_0001.JPG.
+QString AnyCasePattern(const QString& suffix) {
+    QString pattern = QStringLiteral("*.");
+    for (const QChar c : suffix) {
+        pattern += QLatin1Char('[') + c.toLower() + c.toUpper() + QLatin1Char(']');
+    }
+    return pattern;
+}
+
+std::optional<QString> RunChooser(QFileDialog& chooser) {
+    if (chooser.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    const QStringList files = chooser.selectedFiles();
+    if (files.isEmpty() || files.front().isEmpty()) {
+        return std::nullopt;
+    }
+    return files.front();
+}
+
+}  // namespace
+
+std::unique_ptr<QFileDialog> MakeOpenChooser(QWidget* parent) {
+    auto chooser = std::make_unique<QFileDialog>(parent);
+    // Qt's own dialog on every desktop, so that the label, the patterns and their case rule
+    // are the same everywhere.
+    chooser->setOption(QFileDialog::DontUseNativeDialog);
+    chooser->setAcceptMode(QFileDialog::AcceptOpen);
+    chooser->setFileMode(QFileDialog::ExistingFile);
+    // The label lists the suffixes in its own words; the patterns in the last parentheses do
+    // the matching and stay hidden.
+    chooser->setOption(QFileDialog::HideNameFilterDetails);
+    chooser->setNameFilter(kOpenFilterLabel + QStringLiteral(" (") + AnyCasePattern("jpg") +
+                           QLatin1Char(' ') + AnyCasePattern("jpeg") + QLatin1Char(' ') +
+                           AnyCasePattern("jpe") + QLatin1Char(')'));
+    return chooser;
+}
+
+std::unique_ptr<QFileDialog> MakeSaveChooser(QWidget* parent) {
+    auto chooser = std::make_unique<QFileDialog>(parent);
+    chooser->setOption(QFileDialog::DontUseNativeDialog);
+    chooser->setAcceptMode(QFileDialog::AcceptSave);
+    chooser->setFileMode(QFileDialog::AnyFile);
+    chooser->setNameFilter(kSaveFilter);
+    chooser->setDefaultSuffix(QStringLiteral("jpg"));
+    chooser->selectFile(kSaveInitialName);
+    // Replacing an existing file is confirmed by the dialog (QFileDialog asks unless
+    // DontConfirmOverwrite is set).
+    return chooser;
+}
+
+std::optional<QString> CQtUserPrompts::ChooseOpenPath(QWidget* parent) {
+    const auto chooser = MakeOpenChooser(parent);
+    return RunChooser(*chooser);
+}
+
+std::optional<QString> CQtUserPrompts::ChooseSavePath(QWidget* parent) {
+    const auto chooser = MakeSaveChooser(parent);
+    return RunChooser(*chooser);
+}
+
+void CQtUserPrompts::ShowMessage(QWidget* parent, const QString& text) {
+    QMessageBox::warning(parent, QStringLiteral("Vetrix"), text);
+}
