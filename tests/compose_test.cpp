@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "engine/Compose.h"
+
+namespace {
+
+cv::Mat Skin() {
+    cv::Mat skin(600, 800, CV_8UC3);
+    cv::randu(skin, 0, 256);
+    return skin;
+}
+
+TEST(ComposeResultPicture, StretchesThePhotoIntoTheFrameAndKeepsEveryOtherPixel) {
+    const cv::Mat skin = Skin();
+    const cv::Mat skinBefore = skin.clone();
+    for (const cv::Size size : {cv::Size(215, 301), cv::Size(295, 413), cv::Size(250, 350)}) {
+        cv::Mat photo(size, CV_8UC3);
+        cv::randu(photo, 0, 256);
+        const cv::Mat picture = ComposeResultPicture(skin, photo);
+        ASSERT_EQ(picture.size(), skin.size());
+
+        cv::Mat expectedFrame;
+        cv::resize(photo, expectedFrame, cv::Size(177, 228), 0, 0, cv::INTER_LINEAR);
+        EXPECT_EQ(cv::norm(picture(kResultPhotoFrame), expectedFrame, cv::NORM_INF), 0)
+            << size;
+
+        cv::Mat outside = (picture != skin);
+        cv::Mat diffMask;
+        cv::cvtColor(outside, diffMask, cv::COLOR_BGR2GRAY);
+        diffMask(kResultPhotoFrame).setTo(0);
+        EXPECT_EQ(cv::countNonZero(diffMask), 0) << "pixels outside the frame changed, " << size;
+        // The frame's top-left pixel is the photo's, the column and row after it the skin's.
+        EXPECT_EQ(picture.at<cv::Vec3b>(83, 457), skin.at<cv::Vec3b>(83, 457));
+        EXPECT_EQ(picture.at<cv::Vec3b>(311, 280), skin.at<cv::Vec3b>(311, 280));
+    }
+    EXPECT_EQ(cv::norm(skin, skinBefore, cv::NORM_INF), 0) << "the skin itself was changed";
+}
+
+TEST(ComposeResultPicture, WithoutAPhotoTheSkinIsShownAsItIs) {
+    const cv::Mat skin = Skin();
+    EXPECT_EQ(cv::norm(ComposeResultPicture(skin, cv::Mat()), skin, cv::NORM_INF), 0);
+    const cv::Mat grey(300, 215, CV_8UC1, cv::Scalar(9));
+    EXPECT_EQ(cv::norm(ComposeResultPicture(skin, grey), skin, cv::NORM_INF), 0);
+    const cv::Mat tiny(100, 100, CV_8UC3, cv::Scalar(1, 2, 3));
+    EXPECT_EQ(ComposeResultPicture(tiny, cv::Mat(301, 215, CV_8UC3)).size(), tiny.size());
+}
+
+}  // namespace
