@@ -1,0 +1,291 @@
+// The main window's start-up, its ways out and its about box.
+
+#include <algorithm>
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QLabel>
+#include <QMenu>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWindow>
+
+#include "log/Log.h"
+#include "shell/AboutDlg.h"
+#include "shell/Pictures.h"
+#include "shell_test_support.h"
+
+class ShellWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void startUpLaysOutTheIdleWindow();
+    void startUpWritesOneLogLine();
+    void keyboardMovesTheFocusWithAVisibleCue();
+    void screenCheck_data();
+    void screenCheck();
+    void missingCascadeIsToldBeforeTheWindowShows();
+    void waysOut_data();
+    void waysOut();
+    void contextMenuOpensTheAboutBox_data();
+    void contextMenuOpensTheAboutBox();
+
+private:
+    QTemporaryDir m_workDir;
+};
+
+void ShellWindowTest::initTestCase() {
+    // The run log is written to the working directory.
+    QVERIFY(m_workDir.isValid());
+    QVERIFY(QDir::setCurrent(m_workDir.path()));
+}
+
+void ShellWindowTest::cleanup() {
+    QVERIFY2(!theLog.IsOpen(), "a window left the run log open");
+    const auto tops = QApplication::topLevelWidgets();
+    for (QWidget* top : tops) {
+        if (top->isVisible()) {
+            top->close();
+        }
+    }
+}
+
+void ShellWindowTest::startUpLaysOutTheIdleWindow() {
+    FakePrompts prompts;
+    TestDlg dlg(prompts);
+    QVERIFY(dlg.OnInitDialog());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+
+    QVERIFY(prompts.messages.isEmpty());
+    QCOMPARE(dlg.geometry(), QRect(0, 0, 800, 600));
+    QCOMPARE(dlg.minimumSize(), QSize(800, 600));
+    QCOMPARE(dlg.maximumSize(), QSize(800, 600));
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("Vetrix"));
+    // A normal window, so that it has a taskbar entry, without frame or caption.
+    QCOMPARE(dlg.windowType(), Qt::Window);
+    QVERIFY(dlg.windowFlags().testFlag(Qt::FramelessWindowHint));
+    QVERIFY(!dlg.windowIcon().isNull());
+
+    QCOMPARE(dlg.m_btnOpen.geometry(), kOpenButtonRect);
+    QCOMPARE(dlg.m_btnSave.geometry(), kSaveButtonRect);
+    QCOMPARE(dlg.m_btnExit.geometry(), kExitButtonRect);
+    for (QPushButton* button : {&dlg.m_btnOpen, &dlg.m_btnSave, &dlg.m_btnExit}) {
+        QVERIFY(button->isFlat());
+        QVERIFY(button->text().isEmpty());
+    }
+    QVERIFY(dlg.m_btnOpen.isEnabled());
+    QVERIFY(!dlg.m_btnSave.isEnabled());
+    QVERIFY(dlg.m_btnExit.isEnabled());
+
+    // Focus starts on the open button; Tab goes open, save, exit.
+    QCOMPARE(dlg.focusWidget(), &dlg.m_btnOpen);
+    QCOMPARE(dlg.m_btnOpen.nextInFocusChain(), &dlg.m_btnSave);
+    QCOMPARE(dlg.m_btnSave.nextInFocusChain(), &dlg.m_btnExit);
+
+    QCOMPARE(dlg.m_nState, int(Idle));
+    const QImage shown = Grab(dlg);
+    QCOMPARE(shown.size(), QSize(800, 600));
+    QCOMPARE(FirstDifference(shown, Picture(pictures::SkinFor(Idle)), shown.rect(), kButtonColumn),
+             std::nullopt);
+    QCOMPARE(FirstDifferenceAt(shown, kOpenButtonRect, Picture(pictures::kButtonOpen)),
+             std::nullopt);
+    QCOMPARE(FirstDifferenceAt(shown, kExitButtonRect, Picture(pictures::kButtonExit)),
+             std::nullopt);
+    // The grey picture is 4 pixels larger than the button: its middle shows.
+    QCOMPARE(FirstDifferenceAt(shown, kSaveButtonRect,
+                               Picture(pictures::kButtonSaveGrey).copy(2, 2, 197, 48)),
+             std::nullopt);
+}
+
+void ShellWindowTest::startUpWritesOneLogLine() {
+    const QByteArray before = ReadRunLog();
+    {
+        FakePrompts prompts;
+        TestDlg dlg(prompts);
+        QVERIFY(dlg.OnInitDialog());
+        QVERIFY(theLog.IsOpen());
+    }
+    const QByteArray after = ReadRunLog();
+    QVERIFY(after.startsWith(before));
+    QVERIFY2(IsLogEntry(after.mid(before.size()), "系统启动\r\n"), after.constData());
+}
+
+void ShellWindowTest::keyboardMovesTheFocusWithAVisibleCue() {
+    FakePrompts prompts;
+    TestDlg dlg(prompts);
+    QVERIFY(dlg.OnInitDialog());
+    dlg.show();
+    dlg.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+    QTRY_VERIFY(dlg.m_btnOpen.hasFocus());
+    // No cue until the keyboard is used: the pictures show as they are.
+    QVERIFY(!dlg.m_btnOpen.ShowsFocusCue());
+    QCOMPARE(FirstDifferenceAt(Grab(dlg), kOpenButtonRect, Picture(pictures::kButtonOpen)),
+             std::nullopt);
+
+    // Tab skips the disabled save button.
+    QTest::keyClick(dlg.windowHandle(), Qt::Key_Tab);
+    QTRY_VERIFY(dlg.m_btnExit.hasFocus());
+    QVERIFY(dlg.m_btnExit.ShowsFocusCue());
+    const QImage shown = Grab(dlg);
+    QVERIFY(FirstDifferenceAt(shown, kExitButtonRect, Picture(pictures::kButtonExit)));
+    QCOMPARE(FirstDifferenceAt(shown, kOpenButtonRect, Picture(pictures::kButtonOpen)),
+             std::nullopt);
+
+    // Back to the open button, and Space presses it.
+    QTest::keyClick(dlg.windowHandle(), Qt::Key_Backtab, Qt::ShiftModifier);
+    QTRY_VERIFY(dlg.m_btnOpen.hasFocus());
+    QVERIFY(dlg.m_btnOpen.ShowsFocusCue());
+    QTest::keyClick(dlg.windowHandle(), Qt::Key_Space);
+    QTRY_COMPARE(prompts.openAsked, 1);
+}
+
+void ShellWindowTest::screenCheck_data() {
+    QTest::addColumn<QSize>("screen");
+    QTest::addColumn<bool>("starts");
+    QTest::newRow("exactly 800 x 600") << QSize(800, 600) << true;
+    QTest::newRow("large") << QSize(3840, 2160) << true;
+    QTest::newRow("one column short") << QSize(799, 1080) << false;
+    QTest::newRow("one row short") << QSize(1920, 599) << false;
+    QTest::newRow("640 x 480") << QSize(640, 480) << false;
+    QTest::newRow("no screen") << QSize() << false;
+}
+
+void ShellWindowTest::screenCheck() {
+    QFETCH(QSize, screen);
+    QFETCH(bool, starts);
+    const QByteArray before = ReadRunLog();
+
+    FakePrompts prompts;
+    TestDlg dlg(prompts);
+    dlg.screen = screen;
+    QCOMPARE(dlg.OnInitDialog(), starts);
+
+    if (starts) {
+        QVERIFY(prompts.messages.isEmpty());
+        QVERIFY(theLog.IsOpen());
+    } else {
+        QCOMPARE(prompts.messages, QStringList{QStringLiteral("屏幕分辨率太小，需要设置大的屏幕分辨率！")});
+        QCOMPARE(prompts.windowVisibleAtMessage, QList<bool>{false});
+        // Start-up ends there: no log, no layout.
+        QVERIFY(!theLog.IsOpen());
+        QCOMPARE(ReadRunLog(), before);
+        QVERIFY(dlg.m_btnOpen.icon().isNull());
+        QVERIFY(!dlg.isVisible());
+    }
+}
+
+void ShellWindowTest::missingCascadeIsToldBeforeTheWindowShows() {
+    FakePrompts prompts;
+    TestDlg dlg(prompts);
+    dlg.m_strCascadeFile = "no_such_cascade.xml";
+    dlg.m_strSystemCascadeFile = QDir(m_workDir.path()).filePath("missing/cascade.xml").toStdString();
+    QVERIFY(dlg.OnInitDialog());
+
+    QCOMPARE(prompts.messages, QStringList{QStringLiteral("文件缺失，请重新下载！")});
+    QCOMPARE(prompts.windowVisibleAtMessage, QList<bool>{false});
+    QVERIFY(dlg.m_faceCascade.empty());
+    // Start-up goes on: the log line is written and the window works.
+    QVERIFY(IsLogEntry(LastLogEntry(), "系统启动\r\n"));
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QVERIFY(dlg.m_btnOpen.isEnabled());
+}
+
+void ShellWindowTest::waysOut_data() {
+    QTest::addColumn<QString>("way");
+    QTest::newRow("Escape") << QStringLiteral("escape");
+    QTest::newRow("exit button") << QStringLiteral("exit");
+    QTest::newRow("window closed") << QStringLiteral("close");
+}
+
+void ShellWindowTest::waysOut() {
+    QFETCH(QString, way);
+    FakePrompts prompts;
+    TestDlg dlg(prompts);
+    QVERIFY(dlg.OnInitDialog());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    const QByteArray logBefore = ReadRunLog();
+    QSignalSpy finished(&dlg, &QDialog::finished);
+
+    if (way == QLatin1String("escape")) {
+        // Through the window system, to whichever button has the focus.
+        QTest::keyClick(dlg.windowHandle(), Qt::Key_Escape);
+    } else if (way == QLatin1String("exit")) {
+        QTest::mouseClick(&dlg.m_btnExit, Qt::LeftButton);
+    } else {
+        dlg.close();
+    }
+
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toInt(), int(QDialog::Rejected));
+    QVERIFY(!dlg.isVisible());
+    QVERIFY(!theLog.IsOpen());
+    // Nothing is logged on the way out.
+    QCOMPARE(ReadRunLog(), logBefore);
+}
+
+void ShellWindowTest::contextMenuOpensTheAboutBox_data() {
+    QTest::addColumn<bool>("byKeyboard");
+    QTest::newRow("right click") << false;
+    QTest::newRow("menu key") << true;
+}
+
+void ShellWindowTest::contextMenuOpensTheAboutBox() {
+    QFETCH(bool, byKeyboard);
+    FakePrompts prompts;
+    TestDlg dlg(prompts);
+    QVERIFY(dlg.OnInitDialog());
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    const QImage before = Grab(dlg);
+
+    if (byKeyboard) {
+        // What the window system makes of the menu key: a keyboard context-menu event for the
+        // widget with the focus, here the open button.
+        const QPoint at = dlg.focusWidget()->rect().center();
+        QContextMenuEvent key(QContextMenuEvent::Keyboard, at, dlg.focusWidget()->mapToGlobal(at));
+        QApplication::sendEvent(dlg.focusWidget(), &key);
+    } else {
+        QTest::mouseClick(dlg.windowHandle(), Qt::RightButton, {}, QPoint(150, 450));
+    }
+    QMenu* menu = nullptr;
+    QTRY_VERIFY((menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) != nullptr);
+    QCOMPARE(menu->actions().size(), 1);
+    QAction* about = menu->actions().front();
+    QCOMPARE(about->text(), QStringLiteral("关于 Vetrix(&A)..."));
+    about->trigger();
+    menu->close();
+
+    CAboutDlg* box = nullptr;
+    QTRY_VERIFY((box = dlg.findChild<CAboutDlg*>()) != nullptr && box->isVisible());
+    QCOMPARE(box->windowTitle(), QStringLiteral("关于 Vetrix"));
+    QCOMPARE(box->m_staticVersion->text(), QStringLiteral("Vetrix，1.0 版"));
+    QVERIFY(!box->m_staticPurpose->text().isEmpty());
+    QCOMPARE(box->m_btnOk->text(), QStringLiteral("确定"));
+    QVERIFY(box->m_btnOk->isDefault());
+    const auto icons = box->findChildren<QLabel*>();
+    QVERIFY(std::any_of(icons.begin(), icons.end(),
+                        [](const QLabel* label) { return !label->pixmap().isNull(); }));
+
+    QPointer<CAboutDlg> watched(box);
+    QTest::mouseClick(box->m_btnOk, Qt::LeftButton);
+    QTRY_VERIFY(watched.isNull());  // closed and deleted
+
+    // The main window is as it was.
+    QVERIFY(dlg.isVisible());
+    QCOMPARE(dlg.m_nState, int(Idle));
+    QCOMPARE(FirstDifference(Grab(dlg), before, before.rect()), std::nullopt);
+}
+
+QTEST_MAIN(ShellWindowTest)
+#include "shell_window_test.moc"
