@@ -85,12 +85,15 @@ std::vector<std::uint8_t> EncodeApprovedPhoto(const cv::Mat& image) {
 }
 
 WriteResult WriteApprovedPhoto(const cv::Mat& image, const std::string& path) {
-    WriteResult result;
     const std::vector<std::uint8_t> bytes = EncodeApprovedPhoto(image);
     if (bytes.empty()) {
-        result.error = "照片无法编码为 JPEG";
-        return result;
+        return WriteResult{false, "照片无法编码为 JPEG"};
     }
+    return WriteFileAtomically(bytes, path);
+}
+
+WriteResult WriteFileAtomically(const std::vector<std::uint8_t>& bytes, const std::string& path) {
+    WriteResult result;
     const std::filesystem::path target(path);
     if (path.empty() || !target.has_filename()) {
         result.error = "文件名无效";

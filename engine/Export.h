@@ -21,6 +21,11 @@ struct WriteResult {
     std::string error;  ///< why it failed, in words the window can show (UTF-8)
 };
 
+/// Writes `bytes` to `path` (bytes of the file name, as the OS takes them) through a temporary
+/// file in the target's folder that is then renamed over the target: an existing file is
+/// replaced whole (keeping its permissions) or left untouched, and no other file is touched.
+WriteResult WriteFileAtomically(const std::vector<std::uint8_t>& bytes, const std::string& path);
+
 /// Writes EncodeApprovedPhoto(image) to `path` (bytes of the file name, as the OS takes them).
 /// The bytes go to a temporary file in the target's folder, which is then renamed over the
 /// target: an existing file is replaced whole or left untouched, never half-written.
