@@ -126,12 +126,14 @@ QSize CVetrixDlg::PrimaryScreenSize() const {
     return screen != nullptr ? screen->size() : QSize();
 }
 
-QImage CVetrixDlg::CurrentPicture() const {
-    if (m_nState == Passed) {
-        const cv::Mat skin = QImageToMat(QImage(pictures::SkinFor(Passed)));
-        return MatToQImage(ComposeResultPicture(skin, m_matResult));
+QPixmap CVetrixDlg::CurrentPicture() const {
+    // Pixmaps loaded by name come from Qt's pixmap cache, so a paint decodes no file.
+    const QPixmap skin(pictures::SkinFor(m_nState));
+    if (m_nState != Passed) {
+        return skin;
     }
-    return QImage(pictures::SkinFor(m_nState));
+    const cv::Mat composed = ComposeResultPicture(QImageToMat(skin.toImage()), m_matResult);
+    return QPixmap::fromImage(MatToQImage(composed));
 }
 
 void CVetrixDlg::OnOpenPhoto() {
@@ -201,13 +203,13 @@ void CVetrixDlg::RequestRepaint() {
 void CVetrixDlg::paintEvent(QPaintEvent* /*event*/) {
     m_rcClient = rect();
     QPainter painter(this);
-    const QImage picture = CurrentPicture();
+    const QPixmap picture = CurrentPicture();
     if (picture.isNull()) {
         painter.fillRect(m_rcClient, Qt::white);
         return;
     }
     // 1:1 in logical pixels from the top-left corner, never scaled.
-    painter.drawImage(m_rcClient.topLeft(), picture, m_rcClient);
+    painter.drawPixmap(m_rcClient.topLeft(), picture, m_rcClient);
 }
 
 void CVetrixDlg::contextMenuEvent(QContextMenuEvent* event) {

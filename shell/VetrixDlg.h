@@ -2,7 +2,7 @@
 
 #include <QDialog>
 #include <QIcon>
-#include <QImage>
+#include <QPixmap>
 #include <QRect>
 #include <QSize>
 
@@ -29,7 +29,7 @@ public:
     bool OnInitDialog();
 
     /// The picture that the window shows for the current state, 800 x 600.
-    QImage CurrentPicture() const;
+    QPixmap CurrentPicture() const;
 
     /// The smallest screen on which the window fits.
     static constexpr QSize kWindowSize{800, 600};
