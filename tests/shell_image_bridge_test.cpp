@@ -13,8 +13,7 @@ private slots:
     void blueGreenRedBecomesTrueColours();
     void imageKeepsItsPixelsAfterTheMatrixGoes();
     void subMatrixWithPaddedRows();
-    void greyMatrix();
-    void unsupportedMatricesGiveNullImages();
+    void greyAndUnsupportedMatrices();
     void imageBecomesBlueGreenRed();
     void matrixKeepsItsPixelsAfterTheImageChanges();
 };
@@ -67,22 +66,17 @@ void ShellImageBridgeTest::subMatrixWithPaddedRows() {
     }
 }
 
-void ShellImageBridgeTest::greyMatrix() {
-    cv::Mat mat(1, 3, CV_8UC1);
-    mat.at<uchar>(0, 0) = 0;
-    mat.at<uchar>(0, 1) = 128;
-    mat.at<uchar>(0, 2) = 255;
-    const QImage image = MatToQImage(mat);
-    mat.release();
+void ShellImageBridgeTest::greyAndUnsupportedMatrices() {
+    cv::Mat grey(1, 2, CV_8UC1);
+    grey.at<uchar>(0, 0) = 0;
+    grey.at<uchar>(0, 1) = 200;
+    const QImage image = MatToQImage(grey);
+    grey.release();
     QCOMPARE(image.pixel(0, 0), qRgb(0, 0, 0));
-    QCOMPARE(image.pixel(1, 0), qRgb(128, 128, 128));
-    QCOMPARE(image.pixel(2, 0), qRgb(255, 255, 255));
-}
+    QCOMPARE(image.pixel(1, 0), qRgb(200, 200, 200));
 
-void ShellImageBridgeTest::unsupportedMatricesGiveNullImages() {
     QVERIFY(MatToQImage(cv::Mat()).isNull());
     QVERIFY(MatToQImage(cv::Mat(4, 4, CV_16UC3, cv::Scalar::all(0))).isNull());
-    QVERIFY(MatToQImage(cv::Mat(4, 4, CV_32FC1, cv::Scalar::all(0))).isNull());
     QVERIFY(MatToQImage(cv::Mat(4, 4, CV_8UC2, cv::Scalar::all(0))).isNull());
     QVERIFY(QImageToMat(QImage()).empty());
 }

@@ -3,18 +3,21 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QRegularExpression>
-#include <QWidget>
 
 #include "shell/Pictures.h"
 
 namespace {
 
 std::optional<QString> TakeAnswer(QStringList& answers) {
-    const QString answer = answers.isEmpty() ? QString() : answers.takeFirst();
-    if (answer.isNull()) {
+    if (answers.isEmpty()) {
         return std::nullopt;
     }
-    return answer;
+    return answers.takeFirst();
+}
+
+QImage Picture(const QString& resource) {
+    pictures::Register();
+    return QImage(resource).convertToFormat(QImage::Format_RGB32);
 }
 
 }  // namespace
@@ -46,11 +49,6 @@ void TestDlg::WriteVerdictLine(const std::string& line) {
     CVetrixDlg::WriteVerdictLine(line);
 }
 
-QImage Picture(const QString& resource) {
-    pictures::Register();
-    return QImage(resource).convertToFormat(QImage::Format_RGB32);
-}
-
 QImage Grab(QWidget& widget) {
     return widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
 }
@@ -59,10 +57,8 @@ std::optional<QPoint> FirstDifference(const QImage& a, const QImage& b, const QR
                                       const QRect& excluded) {
     for (int y = area.top(); y <= area.bottom(); ++y) {
         for (int x = area.left(); x <= area.right(); ++x) {
-            if (excluded.contains(x, y)) {
-                continue;
-            }
-            if (!a.valid(x, y) || !b.valid(x, y) || a.pixel(x, y) != b.pixel(x, y)) {
+            if (!excluded.contains(x, y) &&
+                (!a.valid(x, y) || !b.valid(x, y) || a.pixel(x, y) != b.pixel(x, y))) {
                 return QPoint(x, y);
             }
         }
@@ -70,30 +66,28 @@ std::optional<QPoint> FirstDifference(const QImage& a, const QImage& b, const QR
     return std::nullopt;
 }
 
-std::optional<QPoint> FirstDifferenceAt(const QImage& grab, const QRect& area,
-                                        const QImage& expected) {
-    const auto at = FirstDifference(grab.copy(area), expected, QRect(QPoint(0, 0), area.size()));
+bool ShowsSkinOf(QWidget& window, int state, const QRect& excluded) {
+    const QImage shown = Grab(window);
+    const QRect all = excluded.isNull() ? kButtonColumn : kButtonColumn | excluded;
+    const auto at = FirstDifference(shown, Picture(pictures::SkinFor(state)), shown.rect(), all);
     if (at) {
-        return *at + area.topLeft();
+        qWarning("the window differs from the skin of state %d at (%d, %d)", state, at->x(),
+                 at->y());
     }
-    return std::nullopt;
+    return !at && shown.size() == QSize(800, 600);
+}
+
+bool ButtonShows(QWidget& window, const QRect& button, const QString& picture) {
+    const QImage full = Picture(picture);
+    // A picture larger than its button shows its middle.
+    const QPoint margin((full.width() - button.width()) / 2, (full.height() - button.height()) / 2);
+    const QImage expected = full.copy(QRect(margin, button.size()));
+    return !FirstDifference(Grab(window).copy(button), expected, expected.rect());
 }
 
 QByteArray ReadRunLog() {
     QFile log(QStringLiteral("Test.log"));
-    if (!log.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    return log.readAll();
-}
-
-QByteArray LastLogEntry() {
-    const QByteArray log = ReadRunLog();
-    if (log.isEmpty()) {
-        return {};
-    }
-    const qsizetype start = log.lastIndexOf('\n', log.size() - 2);
-    return log.mid(start + 1);
+    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
 }
 
 bool IsLogEntry(const QByteArray& entry, const QByteArray& text) {
@@ -105,6 +99,5 @@ bool IsLogEntry(const QByteArray& entry, const QByteArray& text) {
 }
 
 QString DataFile(const QString& name) {
-    const QString path = QStringLiteral(VETRIX_TEST_DATA "/") + name;
-    return QFile::exists(path) ? path : QString();
+    return QStringLiteral(VETRIX_TEST_DATA "/") + name;
 }

@@ -1,12 +1,10 @@
 #pragma once
 
-#include <functional>
 #include <optional>
 
 #include <QImage>
 #include <QList>
 #include <QRect>
-#include <QString>
 #include <QStringList>
 
 #include "shell/UserPrompts.h"
@@ -15,7 +13,7 @@
 /// Answers the window's questions from queues and records its messages; never shows anything.
 class FakePrompts : public IUserPrompts {
 public:
-    /// Paths to answer with, in turn; a null string, or an empty queue, answers "cancel".
+    /// Paths to answer with, in turn; an empty queue answers "cancel".
     QStringList openAnswers;
     QStringList saveAnswers;
     int openAsked = 0;
@@ -44,30 +42,26 @@ protected:
     void WriteVerdictLine(const std::string& line) override;
 };
 
-/// The buttons' places in the window.
 inline const QRect kOpenButtonRect{520, 100, 197, 48};
 inline const QRect kSaveButtonRect{520, 188, 197, 48};
 inline const QRect kExitButtonRect{520, 276, 197, 48};
-/// The column that holds the three buttons.
 inline const QRect kButtonColumn{520, 100, 197, 224};
+inline const QRect kPhotoFrame{280, 83, 177, 228};
 
-/// A compiled-in picture, as 32-bit RGB.
-QImage Picture(const QString& resource);
 /// What the widget shows, as 32-bit RGB.
 QImage Grab(QWidget& widget);
-/// The first point inside `area` (outside `excluded`) where the images differ, or nullopt.
+/// The first point of `area`, outside `excluded`, where the two images differ.
 std::optional<QPoint> FirstDifference(const QImage& a, const QImage& b, const QRect& area,
                                       const QRect& excluded = {});
-/// `area` of the grabbed window against the same-size `expected`.
-std::optional<QPoint> FirstDifferenceAt(const QImage& grab, const QRect& area,
-                                        const QImage& expected);
+/// Whether the window shows the skin of `state` everywhere but on the buttons and `excluded`.
+bool ShowsSkinOf(QWidget& window, int state, const QRect& excluded = {});
+/// Whether `button` of the window shows the middle of `picture` unchanged.
+bool ButtonShows(QWidget& window, const QRect& button, const QString& picture);
 
-/// The whole run log in the working directory (empty when there is none).
+/// The run log in the working directory (empty when there is none).
 QByteArray ReadRunLog();
-/// Its last entry, including the "\r\n" that ends it.
-QByteArray LastLogEntry();
 /// True when `entry` is a time stamp, a tab, then exactly `text`.
 bool IsLogEntry(const QByteArray& entry, const QByteArray& text);
 
-/// A photo of tests/data, or an empty string when it is not there.
+/// The path of a file in tests/data.
 QString DataFile(const QString& name);
