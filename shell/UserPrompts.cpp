@@ -33,6 +33,7 @@ std::unique_ptr<QFileDialog> MakeOpenChooser(QWidget* parent) {
     // Qt's own dialog on every desktop, so that the label, the patterns and their case rule
     // are the same everywhere.
     chooser->setOption(QFileDialog::DontUseNativeDialog);
+    chooser->setWindowTitle(QObject::tr("打开照片"));
     chooser->setAcceptMode(QFileDialog::AcceptOpen);
     chooser->setFileMode(QFileDialog::ExistingFile);
     // The label lists the suffixes in its own words; the patterns in the last parentheses do
@@ -47,6 +48,7 @@ std::unique_ptr<QFileDialog> MakeOpenChooser(QWidget* parent) {
 std::unique_ptr<QFileDialog> MakeSaveChooser(QWidget* parent) {
     auto chooser = std::make_unique<QFileDialog>(parent);
     chooser->setOption(QFileDialog::DontUseNativeDialog);
+    chooser->setWindowTitle(QObject::tr("保存照片"));
     chooser->setAcceptMode(QFileDialog::AcceptSave);
     chooser->setFileMode(QFileDialog::AnyFile);
     chooser->setNameFilter(kSaveFilter);

@@ -1,5 +1,8 @@
 #include "shell/VetrixApp.h"
 
+#include <QLibraryInfo>
+#include <QLocale>
+
 #include "log/Log.h"
 #include "shell/Pictures.h"
 #include "shell/UserPrompts.h"
@@ -11,6 +14,15 @@ CVetrixApp::CVetrixApp(int& argc, char** argv) : QApplication(argc, argv) {
     setDesktopFileName(QStringLiteral("vetrix"));
     pictures::Register();
     setWindowIcon(QIcon(pictures::kIcon));
+
+    // The window speaks Chinese whatever the desktop's language, so Qt's own words in the
+    // file choosers (buttons, the question before replacing a file) should too. Without the
+    // translation files they stay English.
+    if (m_qtTranslator.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                            QStringLiteral("_"),
+                            QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        installTranslator(&m_qtTranslator);
+    }
 }
 
 int CVetrixApp::InitInstance() {

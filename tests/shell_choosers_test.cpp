@@ -58,6 +58,7 @@ void ShellChoosersTest::openChooserOffersJpegFilesInAnyCase() {
     }
 
     const auto chooser = MakeOpenChooser(nullptr);
+    QCOMPARE(chooser->windowTitle(), QStringLiteral("打开照片"));
     QCOMPARE(chooser->acceptMode(), QFileDialog::AcceptOpen);
     QCOMPARE(chooser->fileMode(), QFileDialog::ExistingFile);
     QCOMPARE(chooser->nameFilters().size(), 1);
@@ -77,6 +78,7 @@ void ShellChoosersTest::openChooserOffersJpegFilesInAnyCase() {
 
 void ShellChoosersTest::saveChooserProposesTheRegistrationName() {
     const auto chooser = MakeSaveChooser(nullptr);
+    QCOMPARE(chooser->windowTitle(), QStringLiteral("保存照片"));
     QCOMPARE(chooser->acceptMode(), QFileDialog::AcceptSave);
     QCOMPARE(chooser->nameFilters(), QStringList{QStringLiteral("JPEG文件(*.jpg)")});
     QCOMPARE(chooser->defaultSuffix(), QStringLiteral("jpg"));
