@@ -1,5 +1,6 @@
 #include "engine/Framing.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -209,29 +210,60 @@ std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face) {
     return std::nullopt;
 }
 
-cv::Mat BuildNormalisedPhoto(const cv::Mat& photo, const CropPlan& plan) {
-    cv::Mat resized;
+namespace {
+
+// The photo scaled by plan.f, or at least its top-left part that holds every pixel of `need`
+// (a rectangle of the scaled photo), with pixels equal to those of scaling the whole photo.
+//
+// Scaling down with INTER_AREA makes each scaled pixel from the source pixels under it, with
+// weights that follow from its position and the scale factors alone; the extent of the source
+// only matters for the pixels whose footprint reaches its right or bottom edge. Handing the
+// resize the whole photo's factors and a source cut two pixels past the footprint of `need`
+// therefore yields those pixels bit for bit, without scaling the rest of the photo.
+cv::Mat ScaleForCrop(const cv::Mat& photo, const CropPlan& plan, const cv::Rect& need) {
     if (plan.f == 1) {
-        resized = photo;  // the crop is copied out below; the photo itself is never written
-    } else {
-        cv::resize(photo, resized, plan.resized, 0, 0, cv::INTER_AREA);
+        return photo;  // the crop is copied out by the caller; the photo itself is never written
     }
+    cv::Mat scaled;
+    if (plan.f < 1 && plan.resized.width <= photo.cols && plan.resized.height <= photo.rows) {
+        // The factors that resizing the whole photo to plan.resized uses.
+        const double invX = static_cast<double>(plan.resized.width) / photo.cols;
+        const double invY = static_cast<double>(plan.resized.height) / photo.rows;
+        const int cols = static_cast<int>(std::ceil((need.x + need.width) / invX)) + 2;
+        const int rows = static_cast<int>(std::ceil((need.y + need.height) / invY)) + 2;
+        if (cols < photo.cols || rows < photo.rows) {
+            const cv::Rect part(0, 0, std::min(cols, photo.cols), std::min(rows, photo.rows));
+            cv::resize(photo(part), scaled, cv::Size(), invX, invY, cv::INTER_AREA);
+            if (scaled.cols >= need.x + need.width && scaled.rows >= need.y + need.height) {
+                return scaled;
+            }
+        }
+    }
+    cv::resize(photo, scaled, plan.resized, 0, 0, cv::INTER_AREA);
+    return scaled;
+}
+
+}  // namespace
+
+cv::Mat BuildNormalisedPhoto(const cv::Mat& photo, const CropPlan& plan) {
     // The scaled size and the crop's origin are truncated separately, so the crop can overrun
     // the scaled photo by a row or a column: take what lies inside and repeat the last row and
     // column for the rest.
-    const cv::Rect inside = plan.sub & cv::Rect(0, 0, resized.cols, resized.rows);
+    const cv::Size scaledSize = plan.f == 1 ? photo.size() : plan.resized;
+    const cv::Rect inside = plan.sub & cv::Rect(cv::Point(0, 0), scaledSize);
     cv::Mat result;
-    if (inside.empty()) {
+    if (inside.empty() || photo.empty()) {
         return result;
     }
+    const cv::Mat scaled = ScaleForCrop(photo, plan, inside);
     const int right = plan.sub.x + plan.sub.width - (inside.x + inside.width);
     const int bottom = plan.sub.y + plan.sub.height - (inside.y + inside.height);
     const int left = inside.x - plan.sub.x;
     const int top = inside.y - plan.sub.y;
     if (left == 0 && top == 0 && right == 0 && bottom == 0) {
-        resized(inside).copyTo(result);
+        scaled(inside).copyTo(result);
     } else {
-        cv::copyMakeBorder(resized(inside), result, top, bottom, left, right,
+        cv::copyMakeBorder(scaled(inside), result, top, bottom, left, right,
                            cv::BORDER_REPLICATE);
     }
     return result;

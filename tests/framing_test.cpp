@@ -230,4 +230,48 @@ TEST(BuildNormalisedPhoto, OverrunIsFilledByRepeatingTheLastRow) {
     EXPECT_EQ(cv::norm(result.row(412), result.row(411), cv::NORM_INF), 0);
 }
 
+// The normalised photo is cut from a scaled copy of only the part of the photo that the crop
+// needs; every pixel must still equal the one cut from the whole photo scaled, for reductions
+// by any factor (OpenCV takes other paths for whole factors) and for enlargements, with the crop
+// anywhere in the scaled photo, overrunning it or not, and from a photo that is itself a view.
+TEST(BuildNormalisedPhoto, PixelsEqualThoseCutFromTheWholeScaledPhoto) {
+    struct ScaleCase {
+        cv::Size photo;
+        double f;
+    };
+    const ScaleCase scales[] = {
+        {{1200, 1680}, 295.0 / 820},  // the usual reduction
+        {{1034, 506}, 295.0 / 362},
+        {{900, 1240}, 0.5},           // a whole factor on both axes
+        {{885, 1239}, 1.0 / 3},
+        {{640, 1300}, 0.5},           // a whole factor across only
+        {{300, 420}, 215.0 / 181},    // enlargement
+    };
+    cv::RNG rng(20240607);
+    for (const ScaleCase& s : scales) {
+        cv::Mat canvas(s.photo.height + 3, s.photo.width + 5, CV_8UC3);
+        rng.fill(canvas, cv::RNG::UNIFORM, 0, 256);
+        const cv::Mat photo = canvas(cv::Rect({2, 1}, s.photo));
+        CropPlan plan;
+        plan.f = s.f;
+        plan.resized = cv::Size(static_cast<int>(s.f * s.photo.width),
+                                static_cast<int>(s.photo.height * s.f));
+        plan.tW = std::min(215, plan.resized.width - 2);
+        plan.tH = static_cast<int>(1.4 * plan.tW);
+        cv::Mat whole;
+        cv::resize(photo, whole, plan.resized, 0, 0, cv::INTER_AREA);
+        const int lastX = plan.resized.width - plan.tW;
+        const int lastY = std::max(0, plan.resized.height - plan.tH);
+        const cv::Point origins[] = {{0, 0}, {lastX / 2, lastY / 3}, {lastX, lastY}, {lastX - 1, 0}};
+        for (const cv::Point& origin : origins) {
+            plan.sub = cv::Rect(origin, cv::Size(plan.tW, plan.tH));
+            const cv::Mat result = BuildNormalisedPhoto(photo, plan);
+            const cv::Rect inside = plan.sub & cv::Rect({0, 0}, plan.resized);
+            ASSERT_EQ(result.size(), plan.sub.size()) << s.photo << " f " << s.f << origin;
+            EXPECT_EQ(cv::norm(result(inside - origin), whole(inside), cv::NORM_INF), 0)
+                << s.photo << " f " << s.f << " at " << origin;
+        }
+    }
+}
+
 }  // namespace
