@@ -31,7 +31,7 @@ public:
     /// The picture that the window shows for the current state, 800 x 600.
     QPixmap CurrentPicture() const;
 
-    /// The smallest screen on which the window fits.
+    /// The window's fixed size, and so the smallest screen that can show it whole.
     static constexpr QSize kWindowSize{800, 600};
 
     QIcon m_hIcon;
