@@ -111,11 +111,21 @@ bool CheckBackground(const cv::Mat& image) {
         }
     }
 
-    std::uint64_t total = 0;
-    for (const cv::Point& p : seeds) {
-        total += FloodFillArea(image, p);
-    }
-    const std::uint64_t meanCount = total / 3;
+    // The test is mean / pixels > 0.2 with mean = (count 1 + count 2 + count 3) / 3, and counts
+    // are never negative: once the probes done so far pass it, the rest cannot change the
+    // answer, and their fills are skipped. Every probe still draws its fill colour, so the
+    // generator advances by three draws per probe whatever the counts.
     const int pixels = image.rows * image.cols;
-    return static_cast<double>(meanCount) / pixels > 0.2;
+    const auto covers = [pixels](std::uint64_t total) {
+        return static_cast<double>(total / 3) / pixels > 0.2;
+    };
+    std::uint64_t total = 0;
+    cv::Mat mask;
+    for (const cv::Point& p : seeds) {
+        DrawFillColour();
+        if (!covers(total)) {
+            total += static_cast<std::uint64_t>(MarkFillRegion(image, p, kProbeTolerance, mask));
+        }
+    }
+    return covers(total);
 }

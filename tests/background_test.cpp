@@ -116,6 +116,29 @@ TEST(CheckBackground, CoverageMustExceedAFifth) {
     EXPECT_TRUE(CheckBackground(banded(200)));
 }
 
+TEST(CheckBackground, OneLargeRegionAloneDecidesOnlyAboveThreeFifths) {
+    // Red everywhere; the points at columns 150 and 295 are single pixels walled in by green,
+    // and a green block at the bottom sets the size of the region under column 5. The mean of
+    // the three counts, divided by 3 in whole numbers, must exceed a fifth of 300 x 400.
+    const int cols = 300, rows = 400;
+    auto walled = [&](int blockRows) {
+        cv::Mat image = Uniform({0, 0, 255}, cols, rows);
+        for (const int x : {150, 295}) {
+            for (const cv::Point wall : {cv::Point(x - 1, 5), cv::Point(x + 1, 5),
+                                         cv::Point(x, 4), cv::Point(x, 6)}) {
+                image.at<cv::Vec3b>(wall) = cv::Vec3b(0, 255, 0);
+            }
+        }
+        image(cv::Rect(0, rows - blockRows, cols, blockRows)).setTo(cv::Scalar(0, 255, 0));
+        return image;
+    };
+    // 240 x 300 - 10 = 71990, plus 1 + 1: 71992 / 3 = 23997, under 24000.
+    EXPECT_EQ(FloodFillArea(walled(160), {5, 5}), 71990u);
+    EXPECT_FALSE(CheckBackground(walled(160)));
+    // 241 x 300 - 10 = 72290: 24097 from the first region alone.
+    EXPECT_TRUE(CheckBackground(walled(159)));
+}
+
 TEST(CheckBackground, TwoProbesOnBackgroundOutweighOneOnHair) {
     cv::Mat image = Uniform({255, 0, 0}, 400, 500);
     // Dark hair under the middle point only, small enough that the colour mean stays blue.
