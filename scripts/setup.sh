@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libopencv-dev opencv-data
-  qt6-base-dev fonts-noto-cjk
+  qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 if [[ "${1:-}" == "--extra" ]]; then
