@@ -11,7 +11,7 @@ packages=(
 )
 if [[ "${1:-}" == "--extra" ]]; then
   # Screenshots, fuzzing and packaging only.
-  packages+=(xvfb xauth x11-apps imagemagick clang libclang-rt-14-dev dpkg-dev)
+  packages+=(xvfb xauth x11-apps xdotool imagemagick clang libclang-rt-14-dev dpkg-dev)
 fi
 
 missing=()
