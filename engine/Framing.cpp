@@ -179,6 +179,12 @@ std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& fac
     if (face.width <= 0 || face.height <= 0 || cols <= 0 || rows <= 0) {
         return std::nullopt;
     }
+    // The head top is a row above the face, as FindHeadTop finds it. A row at or below the face's
+    // top would put the margin row below it: the natural width factor then goes far below zero,
+    // the narrowing search runs for as many steps, and the crops it tries are turned inside out.
+    if (headTopRow < 0 || headTopRow >= face.y) {
+        return std::nullopt;
+    }
     return CropSearch(cols, rows, face, headTopRow).Run();
 }
 

@@ -22,7 +22,8 @@ struct CropPlan {
 
 /// Searches the crop of height 1.4 x width around `face` in a photo of `cols` x `rows`, whose
 /// head top lies on `headTopRow`. A pure function of its arguments; nullopt when no ratio yields
-/// an accepted crop (or when the face is degenerate).
+/// an accepted crop, when the face is degenerate, or when the head top is not a row above the
+/// face (0 <= headTopRow < face.y).
 std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& face, int headTopRow);
 
 /// The top of the head: flood-fills a copy of the photo from (cols/2, 5) with a fixed range of 20

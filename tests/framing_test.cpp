@@ -105,6 +105,17 @@ TEST(CropSearch, DegenerateInputFindsNothing) {
     EXPECT_FALSE(PlanPortraitCrop(400, 560, {2000000000, 2000000000, 100, 100}, -2000000000));
 }
 
+TEST(CropSearch, HeadTopMustLieAboveTheFace) {
+    // The last row above the face still frames; the face's own top row and any row below do
+    // not, however far (a row far below once made crops of negative width and scale).
+    const cv::Rect face{150, 200, 90, 90};
+    EXPECT_TRUE(PlanPortraitCrop(400, 560, face, 199));
+    EXPECT_FALSE(PlanPortraitCrop(400, 560, face, 200));
+    EXPECT_FALSE(PlanPortraitCrop(400, 560, face, 2629120));
+    EXPECT_FALSE(PlanPortraitCrop(10, 2, {0, 0, 8, 8}, 2629120));
+    EXPECT_FALSE(PlanPortraitCrop(400, 560, face, -1));
+}
+
 // A plain white photo with a dark head: a disc for the skull and a block for the body.
 cv::Mat Portrait(cv::Size size, const cv::Rect& face, int headTop) {
     cv::Mat photo(size, CV_8UC3, cv::Scalar(255, 255, 255));
