@@ -58,10 +58,9 @@ cv::CascadeClassifier& BareCascade() {
     return cascade;
 }
 
+// Loaded once, in main.
 SilentAudit& Audit() {
     static SilentAudit audit;
-    static const bool loaded = audit.LoadFaceCascade();
-    (void)loaded;
     return audit;
 }
 
