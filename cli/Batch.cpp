@@ -251,8 +251,10 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
     std::size_t printed = 0;
     unsigned running = jobs;
     bool sourceDone = false;
-    // Workers run at most this far ahead of the output, which bounds the photos held.
-    const std::size_t window = 2 * static_cast<std::size_t>(jobs) + 2;
+    // Workers run at most this far ahead of the output. What waits there is only its text and,
+    // for passed photos, the saved file's bytes (tens of kilobytes), never a decoded photo; the
+    // window is wide enough that one slow photo does not leave the other workers idle.
+    const std::size_t window = std::max<std::size_t>(64, 16 * static_cast<std::size_t>(jobs));
     const auto stopped = [stop] { return stop != nullptr && stop->load(); };
 
     auto work = [&](CommandAudit& audit) {
