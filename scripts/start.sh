@@ -14,6 +14,6 @@ fi
 echo "No display found (DISPLAY and WAYLAND_DISPLAY are unset): auditing the example photos" \
      "with build/bin/vetrix-audit instead." >&2
 status=0
-build/bin/vetrix-audit tests/data || status=$?
+build/bin/vetrix-audit tests/data/*.jpg || status=$?
 # 1 only says that some example photos were rejected, as several are meant to be.
 [[ $status -le 1 ]]
