@@ -35,6 +35,11 @@ std::vector<std::uint8_t> ReadBytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string ReadText(const std::string& path) {
+    const std::vector<std::uint8_t> bytes = ReadBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),

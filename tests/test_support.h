@@ -36,6 +36,7 @@ private:
 };
 
 std::vector<std::uint8_t> ReadBytes(const std::string& path);
+std::string ReadText(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 std::string TestData(const std::string& name);
 
