@@ -1,6 +1,5 @@
 #include "shell/VetrixApp.h"
 
 int main(int argc, char** argv) {
-    CVetrixApp theApp(argc, argv);
-    return theApp.InitInstance();
+    return CVetrixApp::Run(argc, argv);
 }
