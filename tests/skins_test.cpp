@@ -16,6 +16,13 @@
 namespace {
 
 using layout::kSkinFiles;  // in the order of the verdict codes, Idle = 0 ... BadSize = 6
+using layout::kButtonExitFile;
+using layout::kButtonOpenFile;
+using layout::kButtonSaveFile;
+using layout::kButtonSaveGreyFile;
+using layout::kIconFile;
+constexpr std::array kButtonFiles{kButtonOpenFile, kButtonSaveFile, kButtonExitFile,
+                                  kButtonSaveGreyFile};
 constexpr int kIdle = 0;
 constexpr int kPassed = 1;
 
@@ -88,9 +95,9 @@ TEST(PictureFiles, HaveTheirSizesAndChannels) {
         int width, height, channels;
     };
     std::vector<Expected> expected{
-        {"btn_open.png", 197, 48, 3}, {"btn_save.png", 197, 48, 3},
-        {"btn_exit.png", 197, 48, 3}, {"btn_save_grey.png", 201, 52, 3},
-        {"icon.png", 128, 128, 4},
+        {kButtonOpenFile, 197, 48, 3}, {kButtonSaveFile, 197, 48, 3},
+        {kButtonExitFile, 197, 48, 3}, {kButtonSaveGreyFile, 201, 52, 3},
+        {kIconFile, 128, 128, 4},
     };
     for (const char* skin : kSkinFiles) expected.push_back({skin, 800, 600, 3});
 
@@ -113,9 +120,9 @@ TEST(PictureFiles, HaveTheirSizesAndChannels) {
         EXPECT_EQ(image.depth(), CV_8U);
         for (const auto& [percent, sizes] : scaled) {
             const std::string name(e.name);
-            const cv::Size size = e.width == 800             ? sizes[0]
-                                  : name == "btn_save_grey.png" ? sizes[2]
-                                  : name == "icon.png"          ? sizes[3]
+            const cv::Size size = e.width == 800                ? sizes[0]
+                                  : name == kButtonSaveGreyFile ? sizes[2]
+                                  : name == kIconFile           ? sizes[3]
                                                                 : sizes[1];
             const cv::Mat rendering = load(e.name, percent);
             ASSERT_FALSE(rendering.empty()) << "at " << percent << " %";
@@ -130,9 +137,8 @@ TEST(PictureFiles, ShowTheSamePictureAtEveryScale) {
     // and the glyphs a little different: a picture drawn at the wrong size or place differs by
     // far more.
     std::vector<std::string> names(kSkinFiles.begin(), kSkinFiles.end());
-    for (const char* name : {"btn_open.png", "btn_save.png", "btn_exit.png",
-                             "btn_save_grey.png", "icon.png"})
-        names.emplace_back(name);
+    names.insert(names.end(), kButtonFiles.begin(), kButtonFiles.end());
+    names.emplace_back(kIconFile);
     for (const std::string& name : names) {
         const cv::Mat reference = load(name);
         ASSERT_FALSE(reference.empty()) << name;
@@ -262,7 +268,7 @@ TEST(Skins, DifferOnlyInsideTheResultPanel) {
 }
 
 TEST(Buttons, SitOnWhiteAndTheDisabledOneIsGrey) {
-    for (const char* name : {"btn_open.png", "btn_save.png", "btn_exit.png", "btn_save_grey.png"}) {
+    for (const char* name : kButtonFiles) {
         SCOPED_TRACE(name);
         const cv::Mat button = load(name);
         ASSERT_EQ(button.type(), CV_8UC3);
@@ -273,7 +279,7 @@ TEST(Buttons, SitOnWhiteAndTheDisabledOneIsGrey) {
             EXPECT_EQ(button.at<cv::Vec3b>(corner), kWhite) << corner;
     }
 
-    const cv::Mat grey = load("btn_save_grey.png");
+    const cv::Mat grey = load(kButtonSaveGreyFile);
     ASSERT_EQ(grey.type(), CV_8UC3);
     cv::Mat channels[3];
     cv::split(grey, channels);
@@ -286,7 +292,7 @@ TEST(Buttons, SitOnWhiteAndTheDisabledOneIsGrey) {
 }
 
 TEST(Icon, IsARoundBadgeOnATransparentSquare) {
-    const cv::Mat icon = load("icon.png");
+    const cv::Mat icon = load(kIconFile);
     ASSERT_EQ(icon.type(), CV_8UC4);
     const auto alpha = [&](int x, int y) { return icon.at<cv::Vec4b>(y, x)[3]; };
     EXPECT_EQ(alpha(0, 0), 0);
