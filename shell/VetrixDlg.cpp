@@ -26,23 +26,6 @@ QRect ToQRect(const layout::Box& box) {
     return {box.x, box.y, box.width, box.height};
 }
 
-// Gives a button its picture at the picture's own size, in every rendering, so that Qt draws
-// the one that matches the screen. The same picture serves the enabled and the disabled look,
-// so that Qt does not grey it a second time; a picture larger than the button (the grey save
-// picture) is centred and its border cut off.
-void SetButtonPicture(QPushButton& button, const QString& picture) {
-    QIcon icon;
-    for (const int percent : layout::kPictureScalesPercent) {
-        QPixmap pixmap(pictures::AtScale(picture, percent));
-        pixmap.setDevicePixelRatio(percent / 100.0);
-        for (const QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled, QIcon::Active}) {
-            icon.addPixmap(pixmap, mode);
-        }
-    }
-    button.setIcon(icon);
-    button.setIconSize(QPixmap(picture).size());
-}
-
 // Shows the wait cursor while it lives.
 class WaitCursor {
 public:
@@ -109,12 +92,12 @@ bool CVetrixDlg::InitMainWindow() {
     }
 
     m_btnOpen.setGeometry(ToQRect(layout::kOpenButton));
-    SetButtonPicture(m_btnOpen, pictures::kButtonOpen);
+    m_btnOpen.SetPicture(pictures::kButtonOpen);
     m_btnSave.setGeometry(ToQRect(layout::kSaveButton));
     m_btnSave.setEnabled(false);
-    SetButtonPicture(m_btnSave, pictures::kButtonSaveGrey);
+    m_btnSave.SetPicture(pictures::kButtonSaveGrey);
     m_btnExit.setGeometry(ToQRect(layout::kExitButton));
-    SetButtonPicture(m_btnExit, pictures::kButtonExit);
+    m_btnExit.SetPicture(pictures::kButtonExit);
     m_btnOpen.setFocus();
 
     if (!LoadFaceCascade()) {
@@ -198,7 +181,7 @@ void CVetrixDlg::OnOpenPhoto() {
 
 void CVetrixDlg::OnSavePhoto() {
     // Grey while the chooser is open; the button itself stays enabled until the end.
-    SetButtonPicture(m_btnSave, pictures::kButtonSaveGrey);
+    m_btnSave.SetPicture(pictures::kButtonSaveGrey);
     if (m_nState == Passed && !m_matResult.empty()) {
         const std::optional<QString> path = m_prompts.ChooseSavePath(this);
         if (path) {
@@ -236,11 +219,11 @@ void CVetrixDlg::WriteVerdictLine(const std::string& line) {
 
 void CVetrixDlg::ShowSaveButton(bool enabled) {
     if (enabled) {
-        SetButtonPicture(m_btnSave, pictures::kButtonSave);
+        m_btnSave.SetPicture(pictures::kButtonSave);
         m_btnSave.setEnabled(true);
     } else {
         m_btnSave.setEnabled(false);
-        SetButtonPicture(m_btnSave, pictures::kButtonSaveGrey);
+        m_btnSave.SetPicture(pictures::kButtonSaveGrey);
     }
 }
 

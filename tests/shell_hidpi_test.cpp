@@ -1,5 +1,6 @@
-// The main window on a desktop scaled to 200 %: the same layout in window units, every picture
-// drawn at the device's resolution, and the Passed picture composed once per verdict.
+// The main window on a scaled desktop (200 %, or the per cent in VETRIX_TEST_SCALE_PERCENT):
+// the same layout in window units, every picture drawn at the device's resolution, and the
+// Passed picture composed once per verdict.
 
 #include <algorithm>
 
@@ -21,17 +22,31 @@
 
 namespace {
 
-constexpr qreal kScale = 2.0;
+int ScalePercent() {
+    bool ok = false;
+    const int percent = qEnvironmentVariableIntValue("VETRIX_TEST_SCALE_PERCENT", &ok);
+    return ok ? percent : 200;
+}
+
+const int kPercent = ScalePercent();
+const qreal kScale = kPercent / 100.0;
 
 QRect Device(const QRect& units) {
-    return {units.topLeft() * 2, units.size() * 2};
+    const layout::Box box =
+        layout::ToDevicePixels({units.x(), units.y(), units.width(), units.height()}, kScale);
+    return {box.x, box.y, box.width, box.height};
 }
 
-QImage Rendering200(const QString& picture) {
-    return QImage(pictures::AtScale(picture, 200)).convertToFormat(QImage::Format_RGB32);
+QSize DeviceWindow() {
+    return {layout::ToDevicePixels(800, kScale), layout::ToDevicePixels(600, kScale)};
 }
 
-// Whether `shown` has the middle of `picture` (a 200 % rendering) in `area` (device pixels).
+QImage Rendering(const QString& picture) {
+    return QImage(pictures::AtScale(picture, kPercent)).convertToFormat(QImage::Format_RGB32);
+}
+
+// Whether `shown` has the middle of `picture` (a rendering at the scale) in `area` (device
+// pixels).
 bool ShowsMiddleOf(const QImage& shown, const QRect& area, const QImage& picture) {
     const QPoint margin((picture.width() - area.width()) / 2,
                         (picture.height() - area.height()) / 2);
@@ -102,20 +117,23 @@ void ShellHiDpiTest::idleWindowIsDrawnAtTheDeviceResolution() {
     QCOMPARE(dlg->m_btnExit.geometry(), kExitButtonRect);
     // ... on twice as many device pixels each way.
     const QPaintDevice* store = dlg->backingStore()->paintDevice();
-    QCOMPARE(QSize(store->width(), store->height()), QSize(1600, 1200));
+    QCOMPARE(QSize(store->width(), store->height()), DeviceWindow());
+    if (kPercent == 200) {
+        QCOMPARE(DeviceWindow(), QSize(1600, 1200));
+    }
 
     // The generator's 200 % renderings, pixel for pixel: the skin ...
     const QImage shown = Grab(*dlg);
-    QCOMPARE(shown.size(), QSize(1600, 1200));
-    const auto at = FirstDifference(shown, Rendering200(pictures::SkinFor(Idle)), shown.rect(),
+    QCOMPARE(shown.size(), DeviceWindow());
+    const auto at = FirstDifference(shown, Rendering(pictures::SkinFor(Idle)), shown.rect(),
                                     Device(kButtonColumn));
     QVERIFY2(!at, at ? qPrintable(QStringLiteral("differs at (%1, %2)").arg(at->x()).arg(at->y()))
                      : "");
     // ... and the buttons, the disabled save button showing the middle of its larger picture.
-    QVERIFY(ShowsMiddleOf(shown, Device(kOpenButtonRect), Rendering200(pictures::kButtonOpen)));
+    QVERIFY(ShowsMiddleOf(shown, Device(kOpenButtonRect), Rendering(pictures::kButtonOpen)));
     QVERIFY(ShowsMiddleOf(shown, Device(kSaveButtonRect),
-                          Rendering200(pictures::kButtonSaveGrey)));
-    QVERIFY(ShowsMiddleOf(shown, Device(kExitButtonRect), Rendering200(pictures::kButtonExit)));
+                          Rendering(pictures::kButtonSaveGrey)));
+    QVERIFY(ShowsMiddleOf(shown, Device(kExitButtonRect), Rendering(pictures::kButtonExit)));
 
     // The about box's picture is the icon at the device's resolution too.
     CAboutDlg about(dlg->m_hIcon, dlg.get());
@@ -124,7 +142,8 @@ void ShellHiDpiTest::idleWindowIsDrawnAtTheDeviceResolution() {
         return !label->pixmap().isNull();
     });
     QVERIFY(picture != labels.end());
-    QCOMPARE((*picture)->pixmap().size(), QSize(128, 128));
+    const int side = layout::ToDevicePixels(64, kScale);
+    QCOMPARE((*picture)->pixmap().size(), QSize(side, side));
     QCOMPARE((*picture)->pixmap().devicePixelRatio(), kScale);
     dlg->close();
 }
@@ -135,13 +154,15 @@ void ShellHiDpiTest::passedFrameIsComposedAtTheDeviceResolution() {
     QVERIFY(dlg);
     QCOMPARE(dlg->m_nState, int(Passed));
 
-    // The 200 % skin with the photo composed into its frame of 354 x 456 device pixels.
-    const cv::Mat skin = QImageToMat(QImage(pictures::AtScale(pictures::SkinFor(Passed), 200)));
+    // The skin at the scale with the photo composed into its frame (354 x 456 device pixels
+    // at 200 %).
+    const cv::Mat skin =
+        QImageToMat(QImage(pictures::AtScale(pictures::SkinFor(Passed), kPercent)));
     const cv::Mat composed = ComposeResultPicture(skin, dlg->m_matResult, kScale);
     const QImage expected = MatToQImage(composed).convertToFormat(QImage::Format_RGB32);
     const QImage shown = Grab(*dlg);
-    QCOMPARE(shown.size(), QSize(1600, 1200));
-    const QRect frame(560, 166, 354, 456);
+    QCOMPARE(shown.size(), DeviceWindow());
+    const QRect frame = kPercent == 200 ? QRect(560, 166, 354, 456) : Device(kPhotoFrame);
     QCOMPARE(FirstDifference(shown, expected, shown.rect(), Device(kButtonColumn)), std::nullopt);
     // The frame holds the photo: a red background, not the white of the empty skin.
     const QRgb corner = shown.pixel(frame.topLeft() + QPoint(2, 2));
@@ -180,14 +201,14 @@ void ShellHiDpiTest::pictureIsComposedOncePerVerdict() {
     QTest::mouseClick(&dlg->m_btnSave, Qt::LeftButton);  // no answer queued: cancelled
     QCOMPARE(dlg->m_nState, int(Idle));
     const QImage idle = dlg->CurrentPicture().toImage().convertToFormat(QImage::Format_RGB32);
-    QCOMPARE(FirstDifference(idle, Rendering200(pictures::SkinFor(Idle)), idle.rect()),
+    QCOMPARE(FirstDifference(idle, Rendering(pictures::SkinFor(Idle)), idle.rect()),
              std::nullopt);
     dlg->close();
 }
 
 int main(int argc, char** argv) {
     // The desktop's scale factor as a desktop sets it, before the application reads it.
-    qputenv("QT_SCALE_FACTOR", "2");
+    qputenv("QT_SCALE_FACTOR", QByteArray::number(kScale));
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ShellHiDpiTest test;
