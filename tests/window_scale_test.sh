@@ -39,12 +39,23 @@ start_x() {
   export DISPLAY=":$number"
 }
 
-# Waits for the top-level window titled Vetrix and prints its id.
+# Waits for the top-level window titled Vetrix and prints its id. xdotool gives up when a
+# window vanishes while it looks at it (the first start's windows may), so it is asked again.
 wait_window() {
-  timeout 30 xdotool search --sync --onlyvisible --name '^Vetrix$' | head -n 1
+  local id deadline=$((SECONDS + 30))
+  while ((SECONDS < deadline)); do
+    id=$(timeout 30 xdotool search --sync --onlyvisible --name '^Vetrix$' 2>/dev/null | head -n 1)
+    if [[ -n "$id" ]]; then
+      echo "$id"
+      return 0
+    fi
+  done
+  return 1
 }
 
 export QT_QPA_PLATFORM=xcb
+# Under LeakSanitizer: the D-Bus library that Qt's X11 platform loads keeps a buffer to the end.
+export LSAN_OPTIONS="suppressions=$(dirname "$(realpath "$0")")/lsan_x11.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 mkdir "$work/run"
 cd "$work/run"
 
