@@ -10,6 +10,7 @@
 #include <QPixmap>
 #include <QScreen>
 
+#include <algorithm>
 #include <exception>
 #include <new>
 
@@ -23,23 +24,8 @@
 
 namespace {
 
-constexpr int kButtonX = 520;
-constexpr QSize kButtonSize{197, 48};
-constexpr int kOpenY = 100;
-constexpr int kSaveY = 188;
-constexpr int kExitY = 276;
-
-// Gives a button its picture at the picture's own size. The same picture serves the enabled
-// and the disabled look, so that Qt does not grey it a second time; a picture larger than the
-// button (the grey save picture) is centred and its border cut off.
-void SetButtonPicture(QPushButton& button, const QString& picture) {
-    const QPixmap pixmap(picture);
-    QIcon icon;
-    for (const QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled, QIcon::Active}) {
-        icon.addPixmap(pixmap, mode);
-    }
-    button.setIcon(icon);
-    button.setIconSize(pixmap.size());
+QRect ToQRect(const layout::Box& box) {
+    return {box.x, box.y, box.width, box.height};
 }
 
 // Shows the wait cursor while it lives.
@@ -60,7 +46,7 @@ CVetrixDlg::CVetrixDlg(IUserPrompts& prompts, QWidget* parent)
       m_btnExit(this),
       m_prompts(prompts) {
     pictures::Register();
-    m_hIcon = QIcon(pictures::kIcon);
+    m_hIcon = pictures::AllScales(pictures::kIcon);
 
     // A normal top-level window without frame or caption: it keeps its taskbar entry, and
     // the user can neither move nor resize it.
@@ -96,19 +82,24 @@ bool CVetrixDlg::OnInitDialog() {
 bool CVetrixDlg::InitMainWindow() {
     move(0, 0);
 
-    const QSize screen = PrimaryScreenSize();
-    if (screen.width() < kWindowSize.width() || screen.height() < kWindowSize.height()) {
+    const qreal desktop = DesktopScale();
+    m_fFittingScale = FittingScale(PrimaryScreenSize(), desktop);
+    if (m_fFittingScale <= 0) {
         m_prompts.ShowMessage(nullptr, tr("屏幕分辨率太小，需要设置大的屏幕分辨率！"));
         return false;
     }
+    if (m_fFittingScale < desktop) {
+        // Qt fixes the scale when the application starts; the caller starts again at this one.
+        return false;
+    }
 
-    m_btnOpen.setGeometry(QRect(QPoint(kButtonX, kOpenY), kButtonSize));
-    SetButtonPicture(m_btnOpen, pictures::kButtonOpen);
-    m_btnSave.setGeometry(QRect(QPoint(kButtonX, kSaveY), kButtonSize));
+    m_btnOpen.setGeometry(ToQRect(layout::kOpenButton));
+    m_btnOpen.SetPicture(pictures::kButtonOpen);
+    m_btnSave.setGeometry(ToQRect(layout::kSaveButton));
     m_btnSave.setEnabled(false);
-    SetButtonPicture(m_btnSave, pictures::kButtonSaveGrey);
-    m_btnExit.setGeometry(QRect(QPoint(kButtonX, kExitY), kButtonSize));
-    SetButtonPicture(m_btnExit, pictures::kButtonExit);
+    m_btnSave.SetPicture(pictures::kButtonSaveGrey);
+    m_btnExit.setGeometry(ToQRect(layout::kExitButton));
+    m_btnExit.SetPicture(pictures::kButtonExit);
     m_btnOpen.setFocus();
 
     if (!LoadFaceCascade()) {
@@ -126,17 +117,56 @@ bool CVetrixDlg::InitMainWindow() {
 
 QSize CVetrixDlg::PrimaryScreenSize() const {
     const QScreen* screen = QGuiApplication::primaryScreen();
-    return screen != nullptr ? screen->size() : QSize();
+    // Qt gives the size in window units; the check is about the screen's own pixels.
+    return screen != nullptr ? screen->size() * screen->devicePixelRatio() : QSize();
+}
+
+qreal CVetrixDlg::DesktopScale() const {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->devicePixelRatio() : 1.0;
 }
 
 QPixmap CVetrixDlg::CurrentPicture() const {
-    // Pixmaps loaded by name come from Qt's pixmap cache, so a paint decodes no file.
-    const QPixmap skin(pictures::SkinFor(m_nState));
-    if (m_nState != Passed) {
-        return skin;
+    const qreal ratio = devicePixelRatio();
+    const bool passed = m_nState == Passed;
+    if (!m_cache.picture.isNull() && m_cache.state == m_nState && m_cache.ratio == ratio &&
+        (!passed || (m_cache.photo.data == m_matResult.data &&
+                     m_cache.photo.size == m_matResult.size))) {
+        return m_cache.picture;
     }
-    const cv::Mat composed = ComposeResultPicture(QImageToMat(skin.toImage()), m_matResult);
-    return QPixmap::fromImage(MatToQImage(composed));
+    QPixmap picture = pictures::ForDevice(pictures::SkinFor(m_nState), ratio);
+    if (passed && !picture.isNull()) {
+        const cv::Mat composed =
+            ComposeResultPicture(QImageToMat(picture.toImage()), m_matResult, ratio);
+        picture = QPixmap::fromImage(MatToQImage(composed));
+        picture.setDevicePixelRatio(ratio);
+    }
+    m_cache = {m_nState, ratio, passed ? m_matResult : cv::Mat(), picture};
+    return picture;
+}
+
+qreal FittingScale(QSize screen, qreal desktopScale) {
+    if (!(desktopScale > 0 && desktopScale <= 16)) {
+        desktopScale = 1.0;  // no sane factor: one device pixel per window unit
+    }
+    const auto fits = [&](qreal scale) {
+        return layout::ToDevicePixels(layout::kWindowWidth, scale) <= screen.width() &&
+               layout::ToDevicePixels(layout::kWindowHeight, scale) <= screen.height();
+    };
+    if (!fits(1.0)) {
+        return 0;
+    }
+    if (fits(desktopScale)) {
+        return desktopScale;
+    }
+    qreal best = 1.0;
+    for (const int percent : layout::kPictureScalesPercent) {
+        const qreal scale = percent / 100.0;
+        if (scale < desktopScale && fits(scale)) {
+            best = std::max(best, scale);
+        }
+    }
+    return best;
 }
 
 void CVetrixDlg::OnOpenPhoto() {
@@ -167,7 +197,7 @@ void CVetrixDlg::OnOpenPhoto() {
 
 void CVetrixDlg::OnSavePhoto() {
     // Grey while the chooser is open; the button itself stays enabled until the end.
-    SetButtonPicture(m_btnSave, pictures::kButtonSaveGrey);
+    m_btnSave.SetPicture(pictures::kButtonSaveGrey);
     if (m_nState == Passed && !m_matResult.empty()) {
         const std::optional<QString> path = m_prompts.ChooseSavePath(this);
         if (path) {
@@ -205,11 +235,11 @@ void CVetrixDlg::WriteVerdictLine(const std::string& line) {
 
 void CVetrixDlg::ShowSaveButton(bool enabled) {
     if (enabled) {
-        SetButtonPicture(m_btnSave, pictures::kButtonSave);
+        m_btnSave.SetPicture(pictures::kButtonSave);
         m_btnSave.setEnabled(true);
     } else {
         m_btnSave.setEnabled(false);
-        SetButtonPicture(m_btnSave, pictures::kButtonSaveGrey);
+        m_btnSave.SetPicture(pictures::kButtonSaveGrey);
     }
 }
 
@@ -225,8 +255,9 @@ void CVetrixDlg::paintEvent(QPaintEvent* /*event*/) {
         painter.fillRect(m_rcClient, Qt::white);
         return;
     }
-    // 1:1 in logical pixels from the top-left corner, never scaled.
-    painter.drawPixmap(m_rcClient.topLeft(), picture, m_rcClient);
+    // From the top-left corner at the picture's own ratio, which is the window's: one picture
+    // pixel on each device pixel, never scaled.
+    painter.drawPixmap(m_rcClient.topLeft(), picture);
 }
 
 void CVetrixDlg::contextMenuEvent(QContextMenuEvent* event) {

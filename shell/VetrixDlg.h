@@ -6,15 +6,27 @@
 #include <QRect>
 #include <QSize>
 
+#include <opencv2/core.hpp>
+
 #include "engine/PhotoAudit.h"
+#include "engine/WindowLayout.h"
 #include "shell/PictureButton.h"
 
 class IUserPrompts;
 
+/// The scale (device pixels per window unit) at which the window runs on a screen of `screen`
+/// device pixels whose desktop is scaled by `desktopScale`: the desktop's own when the window
+/// fits at it; otherwise the largest picture scale (layout::kPictureScalesPercent) below the
+/// desktop's at which it fits, down to 1. 0 when the screen is smaller than the window at one
+/// device pixel per window unit, or there is no screen.
+qreal FittingScale(QSize screen, qreal desktopScale);
+
 /// The main window: a frameless 800 x 600 window at the screen's top-left corner whose whole
 /// surface is the picture of the current verdict, with the open, save and exit buttons in the
-/// picture's white column. It holds the state of a run (the audit fields come from
-/// CPhotoAudit) and asks the user things only through the IUserPrompts it is given.
+/// picture's white column. Sizes are in window units, which the desktop's scale factor maps to
+/// device pixels; the pictures are drawn at the device's resolution. It holds the state of a
+/// run (the audit fields come from CPhotoAudit) and asks the user things only through the
+/// IUserPrompts it is given.
 class CVetrixDlg : public QDialog, public CPhotoAudit {
     Q_OBJECT
 
@@ -24,16 +36,22 @@ public:
     ~CVetrixDlg() override;
 
     /// Start-up, before the window is shown: icons, screen check, layout, face cascade, run
-    /// log. False when the screen is too small: the user has been told, nothing was laid out
-    /// or logged, and the program is to end without showing the window.
+    /// log. False when the window cannot start at the desktop's scale; nothing was laid out or
+    /// logged, and the window is not to be shown. Then either m_fFittingScale is 0: the screen
+    /// is too small, the user has been told and the program is to end; or it is the lower
+    /// scale at which the window fits the screen, and the program is to start again at it.
     bool OnInitDialog();
 
-    /// The picture that the window shows for the current state, 800 x 600.
+    /// The picture that the window shows for the current state: 800 x 600 window units at the
+    /// window's device pixel ratio (which the pixmap carries). Composed once for each verdict
+    /// and ratio; later calls return the same pixmap.
     QPixmap CurrentPicture() const;
 
-    /// The window's fixed size, and so the smallest screen that can show it whole.
-    static constexpr QSize kWindowSize{800, 600};
+    /// The window's fixed size in window units; at one device pixel per unit, also the
+    /// smallest screen that can show it whole.
+    static constexpr QSize kWindowSize{layout::kWindowWidth, layout::kWindowHeight};
 
+    qreal m_fFittingScale = 0;  ///< see OnInitDialog
     QIcon m_hIcon;
     QRect m_rcClient;  ///< client rectangle of the last paint
     CPictureButton m_btnOpen;
@@ -55,8 +73,10 @@ public slots:
 protected:
     /// Screen check, layout of the buttons, face cascade and start-up log line.
     bool InitMainWindow();
-    /// The size of the primary screen; empty when there is none.
+    /// The size of the primary screen in device pixels; empty when there is none.
     virtual QSize PrimaryScreenSize() const;
+    /// The primary screen's device pixels per window unit (the desktop's scale factor).
+    virtual qreal DesktopScale() const;
 
     void WriteVerdictLine(const std::string& line) override;
     void ShowSaveButton(bool enabled) override;
@@ -73,4 +93,15 @@ private:
 
     IUserPrompts& m_prompts;
     bool m_bLogOpened = false;
+
+    // The last picture painted and what it was made from. The photo is a reference to the
+    // normalised photo's pixels, which keeps them alive: a different photo never shares the
+    // address.
+    struct PictureCache {
+        int state = -1;
+        qreal ratio = 0;
+        cv::Mat photo;
+        QPixmap picture;
+    };
+    mutable PictureCache m_cache;
 };

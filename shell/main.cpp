@@ -4,6 +4,5 @@
 int main(int argc, char** argv) {
     // Before anything opens a file: a closed stderr must not become the run log's descriptor.
     OpenClosedStandardDescriptors();
-    CVetrixApp theApp(argc, argv);
-    return theApp.InitInstance();
+    return CVetrixApp::Run(argc, argv);
 }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
+
 #include "engine/Compose.h"
 
 namespace {
@@ -44,6 +46,47 @@ TEST(ComposeResultPicture, WithoutAPhotoTheSkinIsShownAsItIs) {
     EXPECT_EQ(cv::norm(ComposeResultPicture(skin, grey), skin, cv::NORM_INF), 0);
     const cv::Mat tiny(100, 100, CV_8UC3, cv::Scalar(1, 2, 3));
     EXPECT_EQ(ComposeResultPicture(tiny, cv::Mat(301, 215, CV_8UC3)).size(), tiny.size());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ResultPhotoFrame, IsTheFrameScaledWithEachEdgeRoundedToTheNearestPixel) {
+    EXPECT_EQ(ResultPhotoFrame(1.0), cv::Rect(280, 83, 177, 228));
+    EXPECT_EQ(ResultPhotoFrame(2.0), cv::Rect(560, 166, 354, 456));
+    // 83 x 1.25 = 103.75, (280 + 177) x 1.25 = 571.25, (83 + 228) x 1.25 = 388.75.
+    EXPECT_EQ(ResultPhotoFrame(1.25), cv::Rect(350, 104, 221, 285));
+    // Halves round up: 124.5, 685.5 and 466.5 give 125, 686 and 467.
+    EXPECT_EQ(ResultPhotoFrame(1.5), cv::Rect(420, 125, 266, 342));
+}
+
+TEST(ComposeResultPicture, AtScaleTwoFillsTheFrameOfTheLargerSkin) {
+    cv::Mat skin(1200, 1600, CV_8UC3);
+    cv::randu(skin, 0, 256);
+    // A photo of the frame's own size goes in unscaled.
+    cv::Mat photo(456, 354, CV_8UC3);
+    cv::randu(photo, 0, 256);
+    const cv::Mat picture = ComposeResultPicture(skin, photo, 2.0);
+    ASSERT_EQ(picture.size(), skin.size());
+    const cv::Rect frame(560, 166, 354, 456);
+    EXPECT_EQ(cv::norm(picture(frame), photo, cv::NORM_INF), 0);
+    cv::Mat outside = picture.clone();
+    skin(frame).copyTo(outside(frame));
+    EXPECT_EQ(cv::norm(outside, skin, cv::NORM_INF), 0) << "pixels outside the frame changed";
+
+    // The 100 % skin has no room for the 200 % frame.
+    const cv::Mat small = Skin();
+    EXPECT_EQ(cv::norm(ComposeResultPicture(small, photo, 2.0), small, cv::NORM_INF), 0);
+}
+
+TEST(ComposeResultPicture, WithAScaleOutOfRangeTheSkinIsShownAsItIs) {
+    const cv::Mat skin = Skin();
+    const cv::Mat photo(301, 215, CV_8UC3, cv::Scalar(1, 2, 3));
+    for (const double scale : {0.0, -1.0, 17.0, std::nan(""), HUGE_VAL}) {
+        EXPECT_EQ(cv::norm(ComposeResultPicture(skin, photo, scale), skin, cv::NORM_INF), 0)
+            << scale;
+    }
 }
 
 }  // namespace

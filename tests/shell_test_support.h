@@ -7,6 +7,7 @@
 #include <QRect>
 #include <QStringList>
 
+#include "engine/WindowLayout.h"
 #include "shell/UserPrompts.h"
 #include "shell/VetrixDlg.h"
 
@@ -29,24 +30,32 @@ public:
     void ShowMessage(QWidget* parent, const QString& text) override;
 };
 
-/// The main window on a screen of a chosen size, recording the cursor at each verdict.
+/// The main window on a screen of a chosen size and scale, recording the cursor at each
+/// verdict.
 class TestDlg : public CVetrixDlg {
 public:
     explicit TestDlg(FakePrompts& prompts) : CVetrixDlg(prompts) { prompts.window = this; }
 
-    QSize screen{1920, 1080};
+    QSize screen{1920, 1080};  ///< in device pixels
+    qreal scale = 0;           ///< the desktop's scale factor; 0 for the real screen's
     QList<bool> waitCursorAtVerdict;
 
 protected:
     QSize PrimaryScreenSize() const override { return screen; }
+    qreal DesktopScale() const override { return scale > 0 ? scale : CVetrixDlg::DesktopScale(); }
     void WriteVerdictLine(const std::string& line) override;
 };
 
-inline const QRect kOpenButtonRect{520, 100, 197, 48};
-inline const QRect kSaveButtonRect{520, 188, 197, 48};
-inline const QRect kExitButtonRect{520, 276, 197, 48};
-inline const QRect kButtonColumn{520, 100, 197, 224};
-inline const QRect kPhotoFrame{280, 83, 177, 228};
+inline QRect ToQRect(const layout::Box& box) {
+    return {box.x, box.y, box.width, box.height};
+}
+
+inline const QRect kOpenButtonRect = ToQRect(layout::kOpenButton);
+inline const QRect kSaveButtonRect = ToQRect(layout::kSaveButton);
+inline const QRect kExitButtonRect = ToQRect(layout::kExitButton);
+/// From the top of the open button to the bottom of the exit button.
+inline const QRect kButtonColumn = kOpenButtonRect | kExitButtonRect;
+inline const QRect kPhotoFrame = ToQRect(layout::kResultPhotoFrame);
 
 /// What the widget shows, as 32-bit RGB.
 QImage Grab(QWidget& widget);

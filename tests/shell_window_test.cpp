@@ -131,29 +131,57 @@ void ShellWindowTest::keyboardMovesTheFocusWithAVisibleCue() {
 }
 
 void ShellWindowTest::screenCheck_data() {
+    // The screen in device pixels, the desktop's scale; whether the window starts at that
+    // scale, else the lower scale it asks to start again at (0: it refuses the screen).
     QTest::addColumn<QSize>("screen");
+    QTest::addColumn<qreal>("desktop");
     QTest::addColumn<bool>("starts");
-    QTest::newRow("exactly 800 x 600") << QSize(800, 600) << true;
-    QTest::newRow("large") << QSize(3840, 2160) << true;
-    QTest::newRow("one column short") << QSize(799, 1080) << false;
-    QTest::newRow("one row short") << QSize(1920, 599) << false;
-    QTest::newRow("640 x 480") << QSize(640, 480) << false;
-    QTest::newRow("no screen") << QSize() << false;
+    QTest::addColumn<qreal>("fitting");
+    QTest::newRow("exactly 800 x 600") << QSize(800, 600) << 1.0 << true << 1.0;
+    QTest::newRow("large") << QSize(3840, 2160) << 1.0 << true << 1.0;
+    QTest::newRow("one column short") << QSize(799, 1080) << 1.0 << false << 0.0;
+    QTest::newRow("one row short") << QSize(1920, 599) << 1.0 << false << 0.0;
+    QTest::newRow("640 x 480") << QSize(640, 480) << 1.0 << false << 0.0;
+    QTest::newRow("no screen") << QSize() << 1.0 << false << 0.0;
+    // 1600 x 1200 does not fit 1280 x 1024; 1200 x 900 does.
+    QTest::newRow("1280 x 1024 at 200 %") << QSize(1280, 1024) << 2.0 << false << 1.5;
+    QTest::newRow("exactly 1600 x 1200 at 200 %") << QSize(1600, 1200) << 2.0 << true << 2.0;
+    QTest::newRow("1600 x 1199 at 200 %") << QSize(1600, 1199) << 2.0 << false << 1.5;
+    QTest::newRow("1000 x 750 at 125 %") << QSize(1000, 750) << 1.25 << true << 1.25;
+    QTest::newRow("999 x 750 at 125 %") << QSize(999, 750) << 1.25 << false << 1.0;
+    // A scale without pictures of its own is kept when the window fits at it ...
+    QTest::newRow("1920 x 1080 at 175 %") << QSize(1920, 1080) << 1.75 << true << 1.75;
+    // ... and when it does not, the largest picture scale that fits is taken.
+    QTest::newRow("2000 x 1500 at 300 %") << QSize(2000, 1500) << 3.0 << false << 2.0;
+    QTest::newRow("3840 x 2160 at 300 %") << QSize(3840, 2160) << 3.0 << true << 3.0;
+    // Fits only at one device pixel per window unit; smaller is refused whatever the scale.
+    QTest::newRow("800 x 600 at 200 %") << QSize(800, 600) << 2.0 << false << 1.0;
+    QTest::newRow("640 x 480 at 200 %") << QSize(640, 480) << 2.0 << false << 0.0;
 }
 
 void ShellWindowTest::screenCheck() {
     QFETCH(QSize, screen);
+    QFETCH(qreal, desktop);
     QFETCH(bool, starts);
+    QFETCH(qreal, fitting);
     const QByteArray before = ReadRunLog();
 
     FakePrompts prompts;
     TestDlg dlg(prompts);
     dlg.screen = screen;
+    dlg.scale = desktop;
     QCOMPARE(dlg.OnInitDialog(), starts);
+    QCOMPARE(dlg.m_fFittingScale, fitting);
 
     if (starts) {
         QVERIFY(prompts.messages.isEmpty());
         QVERIFY(theLog.IsOpen());
+    } else if (fitting > 0) {
+        // To be started again at the fitting scale: nothing told, laid out or logged.
+        QVERIFY(prompts.messages.isEmpty());
+        QVERIFY(!theLog.IsOpen());
+        QCOMPARE(ReadRunLog(), before);
+        QVERIFY(dlg.m_btnOpen.icon().isNull());
     } else {
         QCOMPARE(prompts.messages, QStringList{QStringLiteral("屏幕分辨率太小，需要设置大的屏幕分辨率！")});
         QCOMPARE(prompts.windowVisibleAtMessage, QList<bool>{false});

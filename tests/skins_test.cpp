@@ -1,27 +1,28 @@
-// Checks the window pictures in shell/res as committed: their sizes, and the regions the
-// window relies on (the white button column, the result panel's photo frame).
+// Checks the window pictures in shell/res as committed: their sizes at every scale, and the
+// regions the window relies on (the white button column, the result panel's photo frame).
 
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <array>
 #include <string>
 #include <vector>
 
+#include "engine/WindowLayout.h"
+
 namespace {
 
-// In the order of the verdict codes, Idle = 0 ... BadSize = 6.
-constexpr std::array<const char*, 7> kSkinFiles{
-    "skin_idle.png",
-    "skin_passed.png",
-    "skin_bad_background.png",
-    "skin_bad_format.png",
-    "skin_no_single_portrait.png",
-    "skin_bad_proportion.png",
-    "skin_bad_size.png",
-};
+using layout::kSkinFiles;  // in the order of the verdict codes, Idle = 0 ... BadSize = 6
+using layout::kButtonExitFile;
+using layout::kButtonOpenFile;
+using layout::kButtonSaveFile;
+using layout::kButtonSaveGreyFile;
+using layout::kIconFile;
+constexpr std::array kButtonFiles{kButtonOpenFile, kButtonSaveFile, kButtonExitFile,
+                                  kButtonSaveGreyFile};
 constexpr int kIdle = 0;
 constexpr int kPassed = 1;
 
@@ -31,11 +32,30 @@ const cv::Vec3b kInnerLine(239, 190, 112);
 const cv::Vec3b kWhite(255, 255, 255);
 
 const cv::Rect kResultPanel(275, 78, 187, 269);    // columns 275-461, rows 78-346
-const cv::Rect kFrameInterior(281, 84, 176, 227);  // columns 281-456, rows 84-310
+// Inside the frame's light inner line: columns 281-456, rows 84-310.
+const cv::Rect kFrameInterior(layout::kResultPhotoFrame.x + 1, layout::kResultPhotoFrame.y + 1,
+                              layout::kResultPhotoFrame.width - 1,
+                              layout::kResultPhotoFrame.height - 1);
 const cv::Rect kButtonColumn(470, 90, 320, 245);   // columns 470-789, rows 90-334
 
-cv::Mat load(const std::string& name) {
-    return cv::imread(std::string(VETRIX_SOURCE_DIR) + "/shell/res/" + name, cv::IMREAD_UNCHANGED);
+// A rendering scaled back to 100 % and the 100 % picture, both blurred so that the glyphs'
+// hinting at each scale weighs little: the largest mean difference of a channel, out of 255,
+// allowed between them (measured: at most 1.7; unblurred up to 5.5, from the text).
+constexpr double kBlurSigma = 2.0;
+constexpr double kMeanDifferenceAllowed = 3.0;
+
+cv::Mat load(const std::string& name, int percent = 100) {
+    const std::string folder = percent == 100 ? "" : std::to_string(percent) + "/";
+    return cv::imread(std::string(VETRIX_SOURCE_DIR) + "/shell/res/" + folder + name,
+                      cv::IMREAD_UNCHANGED);
+}
+
+// `region` (in window units) in the pixels of a rendering at `percent`, less `inset` pixels on
+// each side, where the scaled edges are blended with their neighbours.
+cv::Rect atScale(const cv::Rect& region, int percent, int inset = 0) {
+    const layout::Box box =
+        layout::ToDevicePixels({region.x, region.y, region.width, region.height}, percent / 100.0);
+    return {box.x + inset, box.y + inset, box.width - 2 * inset, box.height - 2 * inset};
 }
 
 std::vector<cv::Mat> loadSkins() {
@@ -75,11 +95,20 @@ TEST(PictureFiles, HaveTheirSizesAndChannels) {
         int width, height, channels;
     };
     std::vector<Expected> expected{
-        {"btn_open.png", 197, 48, 3}, {"btn_save.png", 197, 48, 3},
-        {"btn_exit.png", 197, 48, 3}, {"btn_save_grey.png", 201, 52, 3},
-        {"icon.png", 128, 128, 4},
+        {kButtonOpenFile, 197, 48, 3}, {kButtonSaveFile, 197, 48, 3},
+        {kButtonExitFile, 197, 48, 3}, {kButtonSaveGreyFile, 201, 52, 3},
+        {kIconFile, 128, 128, 4},
     };
     for (const char* skin : kSkinFiles) expected.push_back({skin, 800, 600, 3});
+
+    // Sizes at each scale, worked out by hand: 197 x 1.25 = 246.25 and 201 x 1.25 = 251.25
+    // round down, 197 x 1.5 = 295.5 and 201 x 1.5 = 301.5 round up.
+    const std::vector<std::pair<int, std::array<cv::Size, 4>>> scaled{
+        {125, {cv::Size(1000, 750), cv::Size(246, 60), cv::Size(251, 65), cv::Size(160, 160)}},
+        {150, {cv::Size(1200, 900), cv::Size(296, 72), cv::Size(302, 78), cv::Size(192, 192)}},
+        {200, {cv::Size(1600, 1200), cv::Size(394, 96), cv::Size(402, 104), cv::Size(256, 256)}},
+    };
+    ASSERT_EQ(scaled.size() + 1, layout::kPictureScalesPercent.size());
 
     for (const Expected& e : expected) {
         SCOPED_TRACE(e.name);
@@ -89,15 +118,58 @@ TEST(PictureFiles, HaveTheirSizesAndChannels) {
         EXPECT_EQ(image.rows, e.height);
         EXPECT_EQ(image.channels(), e.channels);
         EXPECT_EQ(image.depth(), CV_8U);
+        for (const auto& [percent, sizes] : scaled) {
+            const std::string name(e.name);
+            const cv::Size size = e.width == 800                ? sizes[0]
+                                  : name == kButtonSaveGreyFile ? sizes[2]
+                                  : name == kIconFile           ? sizes[3]
+                                                                : sizes[1];
+            const cv::Mat rendering = load(e.name, percent);
+            ASSERT_FALSE(rendering.empty()) << "at " << percent << " %";
+            EXPECT_EQ(rendering.size(), size) << "at " << percent << " %";
+            EXPECT_EQ(rendering.type(), image.type()) << "at " << percent << " %";
+        }
     }
 }
 
-TEST(Skins, LeaveTheButtonColumnPlainWhite) {
-    const std::vector<cv::Mat> skins = loadSkins();
-    for (size_t i = 0; i < skins.size(); ++i) {
-        SCOPED_TRACE(kSkinFiles[i]);
-        ASSERT_EQ(skins[i].type(), CV_8UC3);
-        EXPECT_EQ(countOff(skins[i], kButtonColumn, kWhite), 0);
+TEST(PictureFiles, ShowTheSamePictureAtEveryScale) {
+    // Scaled back to 100 %, each rendering is the 100 % picture with the antialiased edges
+    // and the glyphs a little different: a picture drawn at the wrong size or place differs by
+    // far more.
+    std::vector<std::string> names(kSkinFiles.begin(), kSkinFiles.end());
+    names.insert(names.end(), kButtonFiles.begin(), kButtonFiles.end());
+    names.emplace_back(kIconFile);
+    for (const std::string& name : names) {
+        const cv::Mat reference = load(name);
+        ASSERT_FALSE(reference.empty()) << name;
+        for (const int percent : layout::kPictureScalesPercent) {
+            if (percent == 100) continue;
+            SCOPED_TRACE(name + " at " + std::to_string(percent) + " %");
+            const cv::Mat rendering = load(name, percent);
+            ASSERT_FALSE(rendering.empty());
+            cv::Mat back;
+            cv::resize(rendering, back, reference.size(), 0, 0, cv::INTER_AREA);
+            cv::Mat diff;
+            cv::GaussianBlur(back, back, cv::Size(), kBlurSigma);
+            cv::Mat blurredReference;
+            cv::GaussianBlur(reference, blurredReference, cv::Size(), kBlurSigma);
+            cv::absdiff(back, blurredReference, diff);
+            const cv::Scalar mean = cv::mean(diff);
+            EXPECT_LT(std::max({mean[0], mean[1], mean[2]}), kMeanDifferenceAllowed);
+        }
+    }
+}
+
+TEST(Skins, LeaveTheButtonColumnPlainWhiteAtEveryScale) {
+    for (const int percent : layout::kPictureScalesPercent) {
+        for (const char* name : kSkinFiles) {
+            SCOPED_TRACE(std::string(name) + " at " + std::to_string(percent) + " %");
+            const cv::Mat skin = load(name, percent);
+            ASSERT_EQ(skin.type(), CV_8UC3);
+            EXPECT_EQ(countOff(skin, atScale(kButtonColumn, percent, percent == 100 ? 0 : 1),
+                               kWhite),
+                      0);
+        }
     }
 }
 
@@ -162,10 +234,15 @@ TEST(Skins, ShowTheirMessageInsideTheFrame) {
     }
 }
 
-TEST(Skins, PassedLeavesThePhotoFrameEmptyAndWhite) {
-    const cv::Mat passed = load(kSkinFiles[kPassed]);
-    ASSERT_EQ(passed.type(), CV_8UC3);
-    EXPECT_EQ(countOff(passed, kFrameInterior, kWhite), 0);
+TEST(Skins, PassedLeavesThePhotoFrameEmptyAndWhiteAtEveryScale) {
+    for (const int percent : layout::kPictureScalesPercent) {
+        SCOPED_TRACE(std::to_string(percent) + " %");
+        const cv::Mat passed = load(kSkinFiles[kPassed], percent);
+        ASSERT_EQ(passed.type(), CV_8UC3);
+        EXPECT_EQ(countOff(passed, atScale(kFrameInterior, percent, percent == 100 ? 0 : 1),
+                           kWhite),
+                  0);
+    }
 }
 
 TEST(Skins, DifferOnlyInsideTheResultPanel) {
@@ -191,7 +268,7 @@ TEST(Skins, DifferOnlyInsideTheResultPanel) {
 }
 
 TEST(Buttons, SitOnWhiteAndTheDisabledOneIsGrey) {
-    for (const char* name : {"btn_open.png", "btn_save.png", "btn_exit.png", "btn_save_grey.png"}) {
+    for (const char* name : kButtonFiles) {
         SCOPED_TRACE(name);
         const cv::Mat button = load(name);
         ASSERT_EQ(button.type(), CV_8UC3);
@@ -202,7 +279,7 @@ TEST(Buttons, SitOnWhiteAndTheDisabledOneIsGrey) {
             EXPECT_EQ(button.at<cv::Vec3b>(corner), kWhite) << corner;
     }
 
-    const cv::Mat grey = load("btn_save_grey.png");
+    const cv::Mat grey = load(kButtonSaveGreyFile);
     ASSERT_EQ(grey.type(), CV_8UC3);
     cv::Mat channels[3];
     cv::split(grey, channels);
@@ -215,7 +292,7 @@ TEST(Buttons, SitOnWhiteAndTheDisabledOneIsGrey) {
 }
 
 TEST(Icon, IsARoundBadgeOnATransparentSquare) {
-    const cv::Mat icon = load("icon.png");
+    const cv::Mat icon = load(kIconFile);
     ASSERT_EQ(icon.type(), CV_8UC4);
     const auto alpha = [&](int x, int y) { return icon.at<cv::Vec4b>(y, x)[3]; };
     EXPECT_EQ(alpha(0, 0), 0);

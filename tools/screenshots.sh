@@ -1,32 +1,51 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the window under Xvfb: idle, a passed photo and a photo
-# rejected for its background. Needs `scripts/setup.sh --extra` and xdotool.
+# rejected for its background, at 100 %; idle and the passed photo again on a desktop scaled
+# to 200 %. Needs `scripts/setup.sh --extra` and xdotool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=docs/screenshots
 work=$(mktemp -d)
-display=:93
+children=()
+trap 'kill "${children[@]}" 2>/dev/null; rm -rf "$work"' EXIT
 
-Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill "$vetrix" "$xvfb" 2>/dev/null; rm -rf "$work"' EXIT
-export DISPLAY=$display
-sleep 1
-(cd "$work" && exec "$OLDPWD/build/bin/vetrix") &
-vetrix=$!
-sleep 2
+# One X server and one window: $1 display, $2 screen size, $3 scale factor.
+start() {
+  Xvfb "$1" -screen 0 "$2x24" >/dev/null 2>&1 &
+  children+=($!)
+  export DISPLAY=$1
+  sleep 1
+  (cd "$work" && QT_SCALE_FACTOR=$3 exec "$OLDPWD/build/bin/vetrix") &
+  children+=($!)
+  xdotool search --sync --onlyvisible --name '^Vetrix$' >/dev/null
+  sleep 1
+  scale=$3
+}
 
-shot() { xwd -root -silent | convert xwd:- -crop 800x600+0+0 "$out/$1"; }
+shot() {
+  local size
+  size=$(awk -v s="$scale" 'BEGIN { printf "%dx%d", 800 * s, 600 * s }')
+  xwd -root -silent | convert xwd:- -crop "$size+0+0" +repage "$out/$1"
+}
+
 open_photo() {
-  xdotool mousemove 618 124 click 1
+  # The middle of the open button, in device pixels.
+  xdotool mousemove "$(awk -v s="$scale" 'BEGIN { print int(618 * s) }')" \
+    "$(awk -v s="$scale" 'BEGIN { print int(124 * s) }')" click 1
   sleep 2
   xdotool type --delay 20 "$PWD/tests/data/$1"
   xdotool key Return
   sleep 2
 }
 
+start :93 1024x768 1
 shot idle.png
 open_photo pass_white_test1_358x441.jpg
 shot passed.png
 open_photo bg_green_test3.jpg
 shot bad-background.png
+
+start :94 1600x1200 2
+shot idle-200.png
+open_photo pass_white_test1_358x441.jpg
+shot passed-200.png

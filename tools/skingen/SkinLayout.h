@@ -13,6 +13,8 @@
 
 #include <array>
 
+#include "engine/WindowLayout.h"
+
 namespace skingen {
 
 // ---------------------------------------------------------------------------------------------
@@ -48,9 +50,10 @@ inline constexpr QColor kPlaceholder{176, 214, 242};  // picture glyph of the id
 }  // namespace colour
 
 // ---------------------------------------------------------------------------------------------
-// Skin geometry (800 x 600, shared by every state)
+// Skin geometry (800 x 600, shared by every state). Everything is in window units; a picture
+// rendered at a scale maps each unit to that many pixels.
 
-inline constexpr QSize kSkinSize{800, 600};
+inline constexpr QSize kSkinSize{layout::kWindowWidth, layout::kWindowHeight};
 
 inline constexpr QRect kBanner{0, 0, 800, 67};  // rows 0-66
 inline constexpr QRect kBannerLogo{16, 8, 51, 51};
@@ -69,7 +72,9 @@ inline constexpr std::array kSideLines{QRect{1, 67, 3, 498}, QRect{796, 67, 3, 4
 inline constexpr int kPanelBorderLeft = 5;
 inline constexpr int kPanelBorderTop = 5;
 inline constexpr int kPanelBorderRight = 4;
-inline constexpr QSize kPhotoFrameSize{177, 228};  // its left column and top row are inner line
+// Its left column and top row are inner line.
+inline constexpr QSize kPhotoFrameSize{layout::kResultPhotoFrame.width,
+                                       layout::kResultPhotoFrame.height};
 inline constexpr int kCaptionHeight = 35;
 inline constexpr int kCaptionPx = 17;
 inline constexpr int kShadowDepth = 4;  // pixels of shadow right of and below a panel
@@ -97,12 +102,14 @@ struct Panel {
 };
 
 inline constexpr Panel kSamplePanel{{65, 78}};   // columns 65-251, rows 78-346
-inline constexpr Panel kResultPanel{{275, 78}};  // columns 275-461, rows 78-346
+// Columns 275-461, rows 78-346: the window draws the photo into its frame.
+inline constexpr Panel kResultPanel{{layout::kResultPhotoFrame.x - kPanelBorderLeft,
+                                     layout::kResultPhotoFrame.y - kPanelBorderTop}};
 
-// The window puts its three buttons here (x 520; y 100, 188 and 276; 197 x 48), so the skins
-// leave it plain white.
+// The window puts its three buttons (layout::kOpenButton ...) here, so the skins leave it plain
+// white.
 inline constexpr QRect kButtonColumn{470, 90, 320, 245};  // columns 470-789, rows 90-334
-inline constexpr QSize kButtonSize{197, 48};
+inline constexpr QSize kButtonSize{layout::kButtonWidth, layout::kButtonHeight};
 
 inline constexpr int kSeparatorY = 365;
 inline constexpr int kSeparatorLeft = 22;
@@ -158,18 +165,19 @@ struct SkinSpec {
 
 // One skin per verdict, in the order of the verdict codes (Idle = 0 ... BadSize = 6).
 inline constexpr std::array kSkins{
-    SkinSpec{"skin_idle.png", FrameContent::Prompt, "照片处理\n结果显示区", "处理结果提示"},
-    SkinSpec{"skin_passed.png", FrameContent::Empty, "", "符合要求"},
-    SkinSpec{"skin_bad_background.png", FrameContent::Reason,
+    SkinSpec{layout::kSkinFiles[0], FrameContent::Prompt, "照片处理\n结果显示区",
+             "处理结果提示"},
+    SkinSpec{layout::kSkinFiles[1], FrameContent::Empty, "", "符合要求"},
+    SkinSpec{layout::kSkinFiles[2], FrameContent::Reason,
              "打开的照片文件背景不符合要求，请选择红色、白色或蓝色背景的照片。", "不符合要求"},
-    SkinSpec{"skin_bad_format.png", FrameContent::Reason,
+    SkinSpec{layout::kSkinFiles[3], FrameContent::Reason,
              "打开的照片文件类型不是JPG或JPEG，请选择JPG或JPEG格式的照片文件。", "不符合要求"},
-    SkinSpec{"skin_no_single_portrait.png", FrameContent::Reason,
+    SkinSpec{layout::kSkinFiles[4], FrameContent::Reason,
              "打开的照片文件不符合要求，请选择正面标准人像证件照。", "不符合要求"},
-    SkinSpec{"skin_bad_proportion.png", FrameContent::Reason,
+    SkinSpec{layout::kSkinFiles[5], FrameContent::Reason,
              "照片中人脸的大小或位置不符合要求，请选择头部完整、居中且头顶上方留有空间的照片。",
              "不符合要求"},
-    SkinSpec{"skin_bad_size.png", FrameContent::Reason,
+    SkinSpec{layout::kSkinFiles[6], FrameContent::Reason,
              "照片文件小于30K或像素太少，请选择文件大小和像素尺寸都符合要求的照片。", "不符合要求"},
 };
 
@@ -180,7 +188,7 @@ enum class Glyph { Folder, Floppy, Runner };
 
 struct ButtonSpec {
     const char* fileName;
-    QSize size;   // of the picture
+    QSize size;   // of the picture, in window units
     QColor base;  // the bar's colour; shades and gloss are derived from it
     Glyph glyph;
     const char* label;
@@ -195,16 +203,20 @@ inline constexpr int kButtonLabelGap = 6;    // label area: from the glyph ...
 inline constexpr int kButtonLabelRight = 8;  // ... to this far from the bar's right end
 
 inline constexpr std::array kButtons{
-    ButtonSpec{"btn_open.png", kButtonSize, {24, 118, 214}, Glyph::Folder, "打开照片", false},
-    ButtonSpec{"btn_save.png", kButtonSize, {34, 150, 62}, Glyph::Floppy, "保存照片", false},
-    ButtonSpec{"btn_exit.png", kButtonSize, {206, 40, 36}, Glyph::Runner, "退出系统", false},
-    ButtonSpec{"btn_save_grey.png", {201, 52}, {34, 150, 62}, Glyph::Floppy, "保存照片", true},
+    ButtonSpec{layout::kButtonOpenFile, kButtonSize, {24, 118, 214},
+               Glyph::Folder, "打开照片", false},
+    ButtonSpec{layout::kButtonSaveFile, kButtonSize, {34, 150, 62},
+               Glyph::Floppy, "保存照片", false},
+    ButtonSpec{layout::kButtonExitFile, kButtonSize, {206, 40, 36},
+               Glyph::Runner, "退出系统", false},
+    ButtonSpec{layout::kButtonSaveGreyFile, kButtonSize + QSize(4, 4), {34, 150, 62},
+               Glyph::Floppy, "保存照片", true},
 };
 
 // ---------------------------------------------------------------------------------------------
 // Icon: a circular yellow badge, with alpha. The banner logo is the same artwork.
 
-inline constexpr const char* kIconFile = "icon.png";
+inline constexpr const char* kIconFile = layout::kIconFile;
 inline constexpr int kIconSize = 128;
 
 }  // namespace skingen

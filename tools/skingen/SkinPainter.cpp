@@ -541,10 +541,19 @@ void drawGlyph(QPainter& p, Glyph glyph, const QRectF& box) {
     }
 }
 
+// An image of `size` window units at `scale`: its pixels are device pixels, and a painter on
+// it draws in window units.
+QImage canvas(const QSize& size, double scale, QImage::Format format) {
+    QImage image(layout::ToDevicePixels(size.width(), scale),
+                 layout::ToDevicePixels(size.height(), scale), format);
+    image.setDevicePixelRatio(scale);
+    return image;
+}
+
 }  // namespace
 
-QImage renderSkin(const SkinSpec& skin) {
-    QImage image(kSkinSize, QImage::Format_RGB32);
+QImage renderSkin(const SkinSpec& skin, double scale) {
+    QImage image = canvas(kSkinSize, scale, QImage::Format_RGB32);
     image.fill(colour::kBody);
     QPainter p(&image);
     p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
@@ -575,8 +584,8 @@ QImage renderSkin(const SkinSpec& skin) {
     return image.convertToFormat(QImage::Format_RGB888);
 }
 
-QImage renderButton(const ButtonSpec& button) {
-    QImage image(button.size, QImage::Format_RGB32);
+QImage renderButton(const ButtonSpec& button, double scale) {
+    QImage image = canvas(button.size, scale, QImage::Format_RGB32);
     image.fill(colour::kWhite);  // the button column's colour shows at the rounded corners
     QPainter p(&image);
     p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing);
@@ -597,7 +606,8 @@ QImage renderButton(const ButtonSpec& button) {
     drawText(p, labelBox, Qt::AlignCenter, utf8(button.label), label, Qt::white, true);
 
     if (button.disabled) {
-        p.fillRect(image.rect(), QColor(255, 255, 255, 110));  // washed out, lower contrast
+        // Washed out, lower contrast.
+        p.fillRect(QRect(QPoint(), button.size), QColor(255, 255, 255, 110));
         p.end();
         image = image.convertToFormat(QImage::Format_Grayscale8);
     } else {
@@ -606,8 +616,8 @@ QImage renderButton(const ButtonSpec& button) {
     return image.convertToFormat(QImage::Format_RGB888);
 }
 
-QImage renderIcon() {
-    QImage image(kIconSize, kIconSize, QImage::Format_ARGB32_Premultiplied);
+QImage renderIcon(double scale) {
+    QImage image = canvas({kIconSize, kIconSize}, scale, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHints(QPainter::Antialiasing);

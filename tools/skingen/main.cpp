@@ -1,4 +1,5 @@
-// vetrix-skingen: draws the window's pictures (skins, buttons, icon) into a folder.
+// vetrix-skingen: draws the window's pictures (skins, buttons, icon) into a folder, once per
+// scale in layout::kPictureScalesPercent, and the resource list vetrix.qrc that names them.
 //
 //     vetrix-skingen shell/res
 //
@@ -8,9 +9,11 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QImage>
+#include <QSaveFile>
 
 #include <cstdio>
 #include <exception>
@@ -45,10 +48,36 @@ bool loadFonts() {
     return familyFound;
 }
 
-bool save(const QImage& image, const QDir& folder, const char* name) {
-    const QString path = folder.filePath(QString::fromLatin1(name));
-    if (image.save(path, "PNG")) return true;
+// Where a picture rendered at `percent` lives, relative to the output folder.
+QString picturePath(int percent, const char* name) {
+    const QString file = QString::fromLatin1(name);
+    return percent == 100 ? file : QStringLiteral("%1/%2").arg(percent).arg(file);
+}
+
+// PNG's strongest compression: the pictures are compiled into the program.
+constexpr int kPngQualitySmallest = 0;
+
+bool save(const QImage& image, const QDir& folder, const QString& relativePath) {
+    const QString path = folder.filePath(relativePath);
+    if (!QFileInfo(path).dir().mkpath(QStringLiteral("."))) {
+        fail(QStringLiteral("cannot create the folder of %1").arg(path));
+        return false;
+    }
+    if (image.save(path, "PNG", kPngQualitySmallest)) return true;
     fail(QStringLiteral("cannot write %1").arg(path));
+    return false;
+}
+
+// The Qt resource list of every picture, under the prefix /res.
+bool saveResourceList(const QStringList& pictures, const QDir& folder) {
+    QByteArray qrc = "<!DOCTYPE RCC>\n<RCC version=\"1.0\">\n    <qresource prefix=\"/res\">\n";
+    for (const QString& picture : pictures)
+        qrc += "        <file>" + picture.toUtf8() + "</file>\n";
+    qrc += "    </qresource>\n</RCC>\n";
+    QSaveFile file(folder.filePath(QStringLiteral("vetrix.qrc")));
+    if (file.open(QIODevice::WriteOnly) && file.write(qrc) == qrc.size() && file.commit())
+        return true;
+    fail(QStringLiteral("cannot write %1").arg(file.fileName()));
     return false;
 }
 
@@ -82,11 +111,21 @@ int main(int argc, char* argv[]) {
 
     try {
         bool ok = true;
-        for (const skingen::SkinSpec& skin : skingen::kSkins)
-            ok = save(skingen::renderSkin(skin), folder, skin.fileName) && ok;
-        for (const skingen::ButtonSpec& button : skingen::kButtons)
-            ok = save(skingen::renderButton(button), folder, button.fileName) && ok;
-        ok = save(skingen::renderIcon(), folder, skingen::kIconFile) && ok;
+        QStringList written;
+        const auto put = [&](const QImage& image, int percent, const char* name) {
+            const QString path = picturePath(percent, name);
+            ok = save(image, folder, path) && ok;
+            written << path;
+        };
+        for (const int percent : layout::kPictureScalesPercent) {
+            const double scale = percent / 100.0;
+            for (const skingen::SkinSpec& skin : skingen::kSkins)
+                put(skingen::renderSkin(skin, scale), percent, skin.fileName);
+            for (const skingen::ButtonSpec& button : skingen::kButtons)
+                put(skingen::renderButton(button, scale), percent, button.fileName);
+            put(skingen::renderIcon(scale), percent, skingen::kIconFile);
+        }
+        ok = ok && saveResourceList(written, folder);
         return ok ? 0 : 1;
     } catch (const std::exception& e) {
         fail(QString::fromUtf8(e.what()));
