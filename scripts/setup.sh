@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libopencv-dev opencv-data
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
 )
 if [[ "${1:-}" == "--extra" ]]; then
   # Screenshots, fuzzing and packaging only.
