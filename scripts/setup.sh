@@ -10,8 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
 )
 if [[ "${1:-}" == "--extra" ]]; then
-  # Screenshots, fuzzing and packaging only.
-  packages+=(xvfb xauth x11-apps xdotool imagemagick clang libclang-rt-14-dev dpkg-dev)
+  # Screenshots, fuzzing and packaging (the .deb and its lintian check) only.
+  packages+=(xvfb xauth x11-apps xdotool imagemagick clang libclang-rt-14-dev dpkg-dev lintian)
 fi
 
 missing=()
