@@ -59,7 +59,7 @@ void ExpectSavedPhoto(const std::vector<std::uint8_t>& bytes, const cv::Mat& pho
     EXPECT_EQ(LuminanceTable(jpeg), quality50) << what;
     const cv::Mat decoded = cv::imdecode(jpeg, cv::IMREAD_COLOR);
     ASSERT_EQ(decoded.size(), photo.size()) << what;
-    EXPECT_LT(cv::norm(decoded, photo, cv::NORM_L1) / photo.total() / 3, 2.0) << what;
+    EXPECT_LT(cv::norm(decoded, photo, cv::NORM_L1) / static_cast<double>(photo.total() * 3), 2.0) << what;
 }
 
 std::vector<std::string> Entries(const fs::path& dir) {

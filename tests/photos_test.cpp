@@ -94,9 +94,9 @@ TEST_P(RealPhoto, VerdictFaceCropAndSavedBytes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, RealPhoto, testing::ValuesIn(ExpectedVerdicts()),
-    [](const testing::TestParamInfo<json>& info) {
+    [](const testing::TestParamInfo<json>& param) {
         std::string name =
-            std::filesystem::path(info.param.at("file").get<std::string>()).stem().string();
+            std::filesystem::path(param.param.at("file").get<std::string>()).stem().string();
         for (char& ch : name) {
             if (!std::isalnum(static_cast<unsigned char>(ch))) {
                 ch = '_';
