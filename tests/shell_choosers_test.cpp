@@ -62,7 +62,8 @@ void ShellChoosersTest::openChooserOffersJpegFilesInAnyCase() {
     QCOMPARE(chooser->acceptMode(), QFileDialog::AcceptOpen);
     QCOMPARE(chooser->fileMode(), QFileDialog::ExistingFile);
     QCOMPARE(chooser->nameFilters().size(), 1);
-    QVERIFY(chooser->nameFilters().front().startsWith(QStringLiteral("JPEG文件(*.jpg,*.jpeg,*.jpe)")));
+    const QString label = QStringLiteral("JPEG文件(*.jpg,*.jpeg,*.jpe)");
+    QVERIFY(chooser->nameFilters().front().startsWith(label));
     QVERIFY(chooser->testOption(QFileDialog::HideNameFilterDetails));
 
     // Shown without its own event loop, so nothing waits on it.
