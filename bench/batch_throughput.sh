@@ -7,18 +7,18 @@
 #
 #   bench/batch_throughput.sh [VETRIX_AUDIT] [RUNS]
 #
-# VETRIX_AUDIT defaults to build-release/bin/vetrix-audit; each setting runs RUNS times
+# VETRIX_AUDIT defaults to build-bench/bin/vetrix-audit; each setting runs RUNS times
 # (default 3), the two settings taking turns, and the fastest run of each counts. Both settings
 # must print the same results.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-audit=${1:-$root/build-release/bin/vetrix-audit}
+audit=${1:-$root/build-bench/bin/vetrix-audit}
 runs=${2:-3}
 count=40
 
 if [[ ! -x "$audit" ]]; then
-  echo "batch_throughput.sh: no $audit (cmake --preset release && cmake --build build-release)" >&2
+  echo "batch_throughput.sh: no $audit (cmake --preset bench && cmake --build --preset bench)" >&2
   exit 2
 fi
 

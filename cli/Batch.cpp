@@ -141,10 +141,10 @@ std::string Duration(double seconds) {
 
 void DrawProgress(std::FILE* err, std::size_t done, std::size_t total, double elapsed) {
     constexpr int kWidth = 30;
-    const double share = total > 0 ? static_cast<double>(done) / total : 1.0;
+    const double share = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
     const int filled = static_cast<int>(share * kWidth);
-    const double rate = elapsed > 0 ? done / elapsed : 0;
-    const std::string left = rate > 0 ? Duration((total - done) / rate) : "?";
+    const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+    const std::string left = rate > 0 ? Duration(static_cast<double>(total - done) / rate) : "?";
     std::fprintf(err, "\r\033[K[%s%s] %zu/%zu  %.1f photos/s  %s left",
                  std::string(filled, '#').c_str(), std::string(kWidth - filled, '.').c_str(), done,
                  total, rate, left.c_str());

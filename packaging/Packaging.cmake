@@ -1,13 +1,32 @@
-# Debian package: both programs, the desktop entry, the icon and the manual page.
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/vetrix-audit.1 DESTINATION share/man/man1)
+# Debian package: both programs, the desktop entry, the icon, the manual page and the package's
+# documents. Build it with the release preset (see README.md); packaging/test-deb.sh checks it.
+
+# The manual page carries the version from project(); Debian wants it compressed.
+set(vetrix_gzipped)
+foreach(file vetrix.1 vetrix-audit.1 changelog)
+  set(plain ${PROJECT_BINARY_DIR}/packaging/${file})
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${file} ${plain} @ONLY)
+  add_custom_command(OUTPUT ${plain}.gz
+    COMMAND gzip -9 --no-name --stdout ${plain} > ${plain}.gz
+    DEPENDS ${plain}
+    COMMENT "Compressing ${file}")
+  list(APPEND vetrix_gzipped ${plain}.gz)
+endforeach()
+add_custom_target(vetrix_package_docs ALL DEPENDS ${vetrix_gzipped})
+
+install(FILES ${PROJECT_BINARY_DIR}/packaging/vetrix.1.gz
+              ${PROJECT_BINARY_DIR}/packaging/vetrix-audit.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vetrix)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vetrix)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Vetrix developers <vetrix@localhost>")
+set(CPACK_PACKAGE_CONTACT "Vetrix developers <vetrix@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Checks and normalises registration portrait photos")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "Checks a candidate's portrait photo before it is uploaded to an online registration\nsystem and turns an acceptable photo into a normalised one. Provides the window\nvetrix and the batch command vetrix-audit.")
+  "Checks a candidate's portrait photo before it is uploaded to an online\nregistration system and turns an acceptable photo into a normalised one.\nProvides the window vetrix and the batch command vetrix-audit.")
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Libraries are found by dpkg-shlibdeps; the face cascade and the fonts are data.

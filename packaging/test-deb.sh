@@ -1,14 +1,27 @@
 #!/usr/bin/env bash
-# Builds the Debian package and installs it into a fresh minimal Debian 12 made with
-# debootstrap, then starts both programs there. Needs root, debootstrap and the network to
-# Debian's mirror.
+# Builds the Debian package and checks it with lintian, which must report no errors. Then, unless
+# --lint-only is given, installs it into a fresh minimal Debian 12 made with debootstrap and
+# starts both programs there: that needs root, debootstrap and the network to Debian's mirror.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+lint_only=false
+if [[ "${1:-}" == "--lint-only" ]]; then
+  lint_only=true
+fi
+
 cmake --preset release >/dev/null
 cmake --build --preset release
+rm -f build-release/vetrix_*.deb
 (cd build-release && cpack >/dev/null)
-deb=$(ls build-release/vetrix_*_amd64.deb | tail -n 1)
+deb=$(ls build-release/vetrix_*_amd64.deb)
+
+# Warnings and notes are shown; an error fails the check.
+lintian --fail-on error --info "$deb"
+echo "lintian: no errors in $(basename "$deb")"
+if $lint_only; then
+  exit 0
+fi
 
 root=$(mktemp -d)
 trap 'umount "$root/proc" 2>/dev/null || true; rm -rf "$root"' EXIT

@@ -7,12 +7,12 @@ packages=(
   cmake ninja-build g++ pkg-config
   libopencv-dev opencv-data libjpeg-dev libpng-dev
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   xvfb xdotool  # the window test on real X servers
 )
 if [[ "${1:-}" == "--extra" ]]; then
-  # Screenshots, fuzzing and packaging only.
-  packages+=(xauth x11-apps imagemagick clang libclang-rt-14-dev dpkg-dev)
+  # Screenshots, fuzzing and packaging (the .deb and its lintian check) only.
+  packages+=(xauth x11-apps imagemagick clang libclang-rt-14-dev dpkg-dev lintian)
 fi
 
 missing=()

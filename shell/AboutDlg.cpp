@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "vetrix/Version.h"
+
 CAboutDlg::CAboutDlg(const QIcon& icon, QWidget* parent) : QDialog(parent) {
     setWindowTitle(tr("关于 Vetrix"));
     setWindowIcon(icon);
@@ -14,7 +16,7 @@ CAboutDlg::CAboutDlg(const QIcon& icon, QWidget* parent) : QDialog(parent) {
     picture->setPixmap(icon.pixmap(QSize(64, 64)));
     picture->setAlignment(Qt::AlignTop);
 
-    m_staticVersion = new QLabel(tr("Vetrix，1.0 版"), this);
+    m_staticVersion = new QLabel(tr("Vetrix，%1 版").arg(QString::fromLatin1(kVetrixVersion)), this);
     m_staticPurpose = new QLabel(tr("报名照片上传前的审核与规范化工具"), this);
     for (QLabel* label : {m_staticVersion, m_staticPurpose}) {
         label->setTextFormat(Qt::PlainText);

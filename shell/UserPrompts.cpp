@@ -5,16 +5,6 @@
 
 namespace {
 
-// Name patterns that match a suffix in any mix of cases ("jpg" -> "[jJ][pP][gG]"): file names
-// are case-sensitive here, and cameras write IMG_0001.JPG.
-QString AnyCasePattern(const QString& suffix) {
-    QString pattern = QStringLiteral("*.");
-    for (const QChar c : suffix) {
-        pattern += QLatin1Char('[') + c.toLower() + c.toUpper() + QLatin1Char(']');
-    }
-    return pattern;
-}
-
 std::optional<QString> RunChooser(QFileDialog& chooser) {
     if (chooser.exec() != QDialog::Accepted) {
         return std::nullopt;
@@ -39,9 +29,8 @@ std::unique_ptr<QFileDialog> MakeOpenChooser(QWidget* parent) {
     // The label lists the suffixes in its own words; the patterns in the last parentheses do
     // the matching and stay hidden.
     chooser->setOption(QFileDialog::HideNameFilterDetails);
-    chooser->setNameFilter(kOpenFilterLabel + QStringLiteral(" (") + AnyCasePattern("jpg") +
-                           QLatin1Char(' ') + AnyCasePattern("jpeg") + QLatin1Char(' ') +
-                           AnyCasePattern("jpe") + QLatin1Char(')'));
+    // Qt's chooser matches these without regard to case, so IMG_0001.JPG is offered too.
+    chooser->setNameFilter(kOpenFilterLabel + QStringLiteral(" (*.jpg *.jpeg *.jpe)"));
     return chooser;
 }
 

@@ -9,10 +9,11 @@
 #include "shell/Pictures.h"
 #include "shell/UserPrompts.h"
 #include "shell/VetrixDlg.h"
+#include "vetrix/Version.h"
 
 CVetrixApp::CVetrixApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("vetrix"));
-    setApplicationVersion(QStringLiteral("1.0"));
+    setApplicationVersion(QString::fromLatin1(kVetrixVersion));
     setDesktopFileName(QStringLiteral("vetrix"));
     pictures::Register();
     setWindowIcon(pictures::AllScales(pictures::kIcon));

@@ -59,17 +59,14 @@ INSTANTIATE_TEST_SUITE_P(
                     10, true, 295.0 / 362, {842, 412}, {522, 0, 295, 413}}));
 
 TEST(CropSearch, SecondPassRatioAndNarrowingFactorAreAccumulated) {
+    // Accepted at the second pass's second ratio (0.8 - 0.05 - 0.05, which is the double 0.7)
+    // after 156 narrowing steps of 0.005 down from 0.995. The steps are added up, so r carries
+    // their rounding: 0.2149999999999993, not 0.215.
     const std::optional<CropPlan> plan = PlanPortraitCrop(323, 450, {68, 40, 143, 143}, 10);
     ASSERT_TRUE(plan);
-    double k = 0.8;
-    k -= 0.05;
-    k -= 0.05;
-    EXPECT_EQ(plan->k, k);
-    double r = 0.995;
-    while (r > 0.2151) {
-        r -= 0.005;
-    }
-    EXPECT_EQ(plan->r, r);
+    EXPECT_EQ(plan->k, 0.7);
+    EXPECT_EQ(plan->r, 0.2149999999999993);
+    EXPECT_NE(plan->r, 0.215);
     EXPECT_EQ(plan->x1 - plan->x0, 174);
 }
 
@@ -171,18 +168,25 @@ TEST(FindHeadTop, InputTheAuditNeverPassesIsRejectedSafely) {
     EXPECT_FALSE(FindHeadTop(cv::Mat(5, 300, CV_8UC3), {0, 0, 1, 1}));
 }
 
-TEST(CheckProportion, GateOnFaceWidthDrawsNothingWhenItFails) {
-    const cv::Mat photo = Portrait({400, 560}, {150, 200, 90, 90}, 150);
-    cv::Mat result;
-    for (const int width : {79, 321}) {
-        const std::uint64_t before = cv::theRNG().state;
-        EXPECT_FALSE(CheckProportion(photo, {0, 200, width, width}, result)) << width;
-        EXPECT_EQ(cv::theRNG().state, before) << width;
-    }
-    for (const int width : {80, 320}) {
-        const std::uint64_t before = cv::theRNG().state;
-        CheckProportion(photo, {0, 200, width, width}, result);
-        EXPECT_NE(cv::theRNG().state, before) << width << " should reach the head-top search";
+TEST(CheckProportion, FaceUnderAFifthOrOverFourFifthsOfTheWidthFailsThoughItWouldFrame) {
+    // Faces a pixel either side of 500 / 5 = 100 and 1000 * 4 / 5 = 800; each one frames.
+    struct GateCase {
+        int photoWidth;
+        cv::Rect face;
+        bool accepted;
+    };
+    const GateCase cases[] = {
+        {500, {200, 400, 99, 99}, false},
+        {500, {200, 400, 100, 100}, true},
+        {1000, {100, 400, 800, 800}, true},
+        {1000, {99, 400, 801, 801}, false},
+    };
+    for (const GateCase& c : cases) {
+        const cv::Mat photo =
+            Portrait({c.photoWidth, c.face.y + c.face.height + 400}, c.face, 300);
+        cv::Mat result;
+        ASSERT_TRUE(FramePortrait(photo, c.face, result)) << c.face;
+        EXPECT_EQ(CheckProportion(photo, c.face, result), c.accepted) << c.face;
     }
 }
 
