@@ -47,6 +47,7 @@ struct Outcome {
     int state = Idle;
     std::string record;     // the text line or JSON members, without what saving adds
     std::string logLine;
+    std::vector<std::string> warnings;    // the decoder's complaints about the photo
     std::vector<std::uint8_t> saveBytes;  // the saved file's bytes, for passed photos
 };
 
@@ -230,6 +231,15 @@ std::string FinishRecord(const Outcome& outcome, const std::optional<SaveNote>& 
     }
     std::string line = outcome.record;
     if (json) {
+        // Only for a photo the decoder complained about, so that a clean photo's object stays
+        // exactly the audit's own.
+        if (!outcome.warnings.empty()) {
+            line += ", \"warnings\": [";
+            for (std::size_t i = 0; i < outcome.warnings.size(); ++i) {
+                line += (i > 0 ? ", " : "") + JsonString(outcome.warnings[i]);
+            }
+            line += "]";
+        }
         if (save) {
             line += ", \"saved\": " + (save->path.empty() ? "null" : JsonString(save->path));
             if (!save->reason.empty()) {
@@ -364,6 +374,9 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
             audit->m_strCascadeFile = options.cascadeFile;
             audit->m_strSystemCascadeFile.clear();
         }
+        audit->m_nMaxPixels = options.maxPixels;
+        // A photo's verdict must not depend on which worker took it or what came before.
+        audit->m_bRestartRandomState = true;
         if (!audit->LoadFaceCascade()) {
             summary.noCascade = true;
             return summary;
@@ -373,8 +386,10 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
 
     CLog log;
     if (!options.logFile.empty() && log.Open(options.logFile.c_str()) == nullptr) {
+        const int error = errno;
         summary.logUnopened = true;
-        status.Message("cannot open the log " + QuoteFileName(options.logFile));
+        status.Message("cannot open the log " + QuoteFileName(options.logFile) + ": " +
+                       std::generic_category().message(error));
         return summary;
     }
 
@@ -423,7 +438,6 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
             outcome.error = input->error;
             if (outcome.error.empty()) {
                 try {
-                    cv::theRNG() = cv::RNG();
                     const std::string name =
                         QuoteFileName(fs::path(input->path).filename().string());
                     if (step) {
@@ -433,6 +447,7 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
                     }
                     outcome.state = audit.m_nState;
                     outcome.logLine = std::move(audit.verdictLine);
+                    outcome.warnings = audit.m_details.warnings;
                     outcome.record = VerdictRecord(input->path, audit, options.json);
                     if (outcome.state == Passed && !options.saveDir.empty()) {
                         outcome.saveBytes = EncodeApprovedPhoto(audit.m_matResult);
@@ -490,12 +505,20 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
                     }
                 }
             }
+            for (const std::string& warning : outcome.warnings) {
+                status.Message(QuoteFileName(outcome.photo) + ": warning: " + warning);
+            }
             if (!outcome.error.empty()) {
                 ++summary.errors;
                 status.Message(QuoteFileName(outcome.photo) + ": " + outcome.error);
             }
             if (log.IsOpen() && !outcome.logLine.empty()) {
                 log.Print("%s", outcome.logLine.c_str());
+                if (log.Failed() && !summary.logFailed) {
+                    summary.logFailed = true;
+                    status.Message("cannot write to the log " + QuoteFileName(options.logFile) +
+                                   "; its later entries are lost");
+                }
             }
             status.Clear();
             const int error = WriteLine(out, FinishRecord(outcome, save, options.json));
@@ -525,6 +548,13 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
     lock.unlock();
     for (auto& thread : threads) {
         thread.join();
+    }
+    if (log.IsOpen()) {
+        log.Close();
+        if (log.Failed() && !summary.logFailed) {
+            summary.logFailed = true;
+            status.Message("cannot write to the log " + QuoteFileName(options.logFile));
+        }
     }
 
     status.Clear();

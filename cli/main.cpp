@@ -19,6 +19,7 @@
 #include "cli/Batch.h"
 #include "engine/AuditJson.h"
 #include "engine/Export.h"
+#include "log/StandardDescriptors.h"
 
 namespace {
 
@@ -105,7 +106,7 @@ struct CommandLine {
 
 // Fills `line` from the arguments; returns 0, or the exit status of a usage error.
 int ParseCommandLine(int argc, char** argv, CommandLine& line) {
-    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade };
+    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kMaxPixels };
     static const option kOptions[] = {
         {"json", no_argument, nullptr, kJson},
         {"save", required_argument, nullptr, kSave},
@@ -113,6 +114,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
         {"log", required_argument, nullptr, kLog},
         {"jobs", required_argument, nullptr, 'j'},
         {"cascade", required_argument, nullptr, kCascade},
+        {"max-pixels", required_argument, nullptr, kMaxPixels},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -143,6 +145,16 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
                 if (!(text = value("--cascade"))) return 2;
                 options.cascadeFile = *text;
                 break;
+            case kMaxPixels: {
+                char* end = nullptr;
+                errno = 0;
+                const unsigned long long pixels = std::strtoull(optarg, &end, 10);
+                if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || pixels == 0) {
+                    return UsageError("--max-pixels takes a whole number of pixels above 0");
+                }
+                options.maxPixels = pixels;
+                break;
+            }
             case 'j': {
                 char* end = nullptr;
                 errno = 0;
@@ -204,6 +216,11 @@ int ShowHelp() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything opens a file: a closed standard descriptor must not be handed to a saved
+    // photo or the log, where stray messages would land.
+    if (!OpenClosedStandardDescriptors()) {
+        return 2;
+    }
     CommandLine line;
     if (const int status = ParseCommandLine(argc, argv, line); status != 0) {
         return status;
