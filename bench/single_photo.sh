@@ -11,7 +11,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-bin=${1:-$root/build-release}/bin
+bin=$(cd "${1:-$root/build-release}" && pwd)/bin
 runs=${2:-7}
 for program in vetrix-audit vetrix-bare; do
   if [[ ! -x "$bin/$program" ]]; then
@@ -28,12 +28,12 @@ cd "$work"
 seconds() {
   local start end
   start=$(date +%s.%N)
-  "$@" >/dev/null 2>&1 || true
+  "$@" >/dev/null 2>&1 || { echo "single_photo.sh: $* failed" >&2; exit 1; }
   end=$(date +%s.%N)
   awk "BEGIN { print $end - $start }"
 }
 
-stats() { sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f %.3f", m, v[1] }'; }
+stats() { sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f %.3f\n", m, v[1] }'; }
 
 printf '%-6s %10s %10s %10s %10s %10s %10s %9s %9s\n' size "bare med" "bare min" "audit med" \
   "audit min" "-j1 med" "-j1 min" "ratio med" "ratio min"
