@@ -67,7 +67,7 @@ constexpr const char* kUsage =
     "                      keeps the input order whatever N is\n"
     "      --max-pixels N  refuse a photo whose header declares more than N pixels, as BadSize,\n"
     "                      without decoding it (default: 200000000; one audit needs about\n"
-    "                      11 bytes per pixel)\n"
+    "                      9.5 MiB per megapixel)\n"
     "      --cascade FILE  use this face cascade instead of haarcascade_frontalface_alt2.xml\n"
     "                      from the working directory or, failing that, OpenCV's installed data\n"
     "  -h, --help          show this text\n"
