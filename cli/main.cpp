@@ -2,17 +2,24 @@
 // window, one photo or whole folders at a time.
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include "cli/Batch.h"
+#include "engine/AuditJson.h"
+#include "engine/Export.h"
+#include "log/StandardDescriptors.h"
 
 namespace {
 
@@ -26,40 +33,83 @@ constexpr const char* kUsage =
     "A FOLDER is walked recursively, in name order, for files ending in .jpg, .jpeg or .jpe in\n"
     "any letter case. A PHOTO given by name is always audited, whatever its extension.\n"
     "\n"
-    "Output: one line per photo on standard output, in input order: the file, the verdict and\n"
+    "Output: one line per input on standard output, in input order: the file, the verdict and\n"
     "its message, separated by tabs. Verdicts: Passed, BadFormat, NoSinglePortrait, BadSize,\n"
-    "BadBackground, BadProportion. A summary (a count per verdict and the time taken) follows\n"
-    "on standard error, and a progress bar is drawn there while a terminal shows it.\n"
+    "BadBackground, BadProportion. An input that could not be audited (a folder that cannot be\n"
+    "read, a failure during the audit) gets the word Error and the reason instead. Under --save\n"
+    "a passed photo's line has a fourth field: 'saved: PATH' or 'not saved: REASON'.\n"
+    "Names are quoted so that each line is one record: a backslash is doubled, tab, newline,\n"
+    "carriage return, bell, backspace, form feed and vertical tab print as \\t \\n \\r \\a \\b\n"
+    "\\f \\v, other control characters and bytes that are not UTF-8 as \\ and three octal\n"
+    "digits (\\033, \\377); the run log quotes names the same way.\n"
+    "A summary (a count per verdict and the time taken) follows on standard error, and a\n"
+    "progress bar is drawn there while a terminal shows it. Decoder warnings for a photo go to\n"
+    "standard error as 'vetrix-audit: NAME: warning: TEXT'.\n"
     "\n"
     "Options:\n"
-    "  --json          print one JSON object per photo instead, with the keys file, code,\n"
-    "                  state, message, faces (every detection as [x, y, w, h], top to\n"
-    "                  bottom, then left to right), face (the chosen one, or null), crop\n"
-    "                  ([x, y, w, h] cut from the scaled photo, or null), scale (or null)\n"
-    "                  and size ([w, h] of the normalised photo, or null)\n"
-    "  --save DIR      write each passed photo to DIR/<name>.jpg exactly as the window saves\n"
-    "                  it (JPEG quality 50 and the Vetrix trailer); a name already written in\n"
-    "                  this run gets a numbered suffix (<name>-2.jpg) instead of overwriting\n"
-    "  --log FILE      append the verdict lines to FILE in the run-log format\n"
-    "  --jobs N        audit N photos at once (default: the number of cores); the output\n"
-    "                  keeps the input order whatever N is\n"
-    "  --cascade FILE  use this face cascade instead of haarcascade_frontalface_alt2.xml from\n"
-    "                  the working directory or, failing that, from OpenCV's installed data\n"
-    "  --help          show this text\n"
+    "      --json          print one JSON object per input instead, with the keys file, code,\n"
+    "                      state, message, faces (every detection as [x, y, w, h], top to\n"
+    "                      bottom, then left to right), face (the chosen one, or null), crop\n"
+    "                      ([x, y, w, h] cut from the scaled photo, or null), scale (or null)\n"
+    "                      and size ([w, h] of the normalised photo, or null); warnings (the\n"
+    "                      decoder's complaints) when there are any; under --save, saved (the\n"
+    "                      path, or null) and, for a passed photo not saved, save_error. A\n"
+    "                      name that is not UTF-8 shows U+FFFD in file and comes quoted as\n"
+    "                      above in file_escaped. An input not audited: file and error only.\n"
+    "      --save DIR      write each passed photo to DIR/<name>.jpg exactly as the window\n"
+    "                      saves it (JPEG quality 50 and the Vetrix trailer). An existing\n"
+    "                      file is never replaced: the photo takes the first free name of\n"
+    "                      <name>-2.jpg, <name>-3.jpg, ...\n"
+    "      --overwrite     with --save, replace files of earlier runs instead; an input is\n"
+    "                      never replaced\n"
+    "      --log FILE      append the verdict lines to FILE in the run-log format\n"
+    "  -j, --jobs N        audit N photos at once (default: the number of cores); the output\n"
+    "                      keeps the input order whatever N is\n"
+    "      --max-pixels N  refuse a photo whose header declares more than N pixels, as BadSize,\n"
+    "                      without decoding it (default: 200000000; one audit needs about\n"
+    "                      9.5 MiB per megapixel)\n"
+    "      --cascade FILE  use this face cascade instead of haarcascade_frontalface_alt2.xml\n"
+    "                      from the working directory or, failing that, OpenCV's installed data\n"
+    "  -h, --help          show this text\n"
     "\n"
-    "Ctrl-C stops after the photos under way: every printed line is complete, and no partly\n"
-    "written file is left behind.\n"
+    "SIGINT (Ctrl-C), SIGTERM and SIGHUP stop the run after the photos under way: their lines\n"
+    "are printed but passed ones are no longer saved ('not saved: interrupted'), the summary\n"
+    "follows and no partly written file is left. A second signal ends the program at once,\n"
+    "still removing partly written files.\n"
     "\n"
-    "Exit status: 0 when every photo passed (and every save succeeded), 1 when any was\n"
-    "rejected, could not be saved, or a folder could not be read, 2 for a usage error or when\n"
-    "no face cascade loads, 130 when interrupted.\n";
+    "Exit status: 0 when every photo passed (and every save succeeded); 1 when any was\n"
+    "rejected, could not be saved or could not be audited; 2 for a usage error, or when no\n"
+    "face cascade or log can be opened (nothing is audited then); 3 when a line could not be\n"
+    "written to standard output or the log (a warning says so); 128 + N after signal N\n"
+    "(130 for Ctrl-C). When the reader of standard output goes away, the program ends quietly\n"
+    "by SIGPIPE.\n";
 
-std::atomic<bool> g_stop{false};
+std::atomic<int> g_signal{0};
 
-extern "C" void OnInterrupt(int) {
-    g_stop.store(true);
-    // A second Ctrl-C ends the program at once.
-    std::signal(SIGINT, SIG_DFL);
+// The first stop signal lets the run end in order; a second one ends the program at once, after
+// removing the temporary files of a save under way. Both steps are safe in a signal handler.
+extern "C" void OnStopSignal(int signal) {
+    int none = 0;
+    if (g_signal.compare_exchange_strong(none, signal)) {
+        return;
+    }
+    RemovePendingTemporaries();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);  // delivered as the handler returns, ending the program
+}
+
+void HandleStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&action.sa_mask, signal);
+    }
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+    // A reader that goes away shows as EPIPE on the next write, so the run can stop in order.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int UsageError(const std::string& message) {
@@ -69,77 +119,146 @@ int UsageError(const std::string& message) {
 
 unsigned DefaultJobs() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-}  // namespace
+enum class Mode { Audit, Help };
 
-int main(int argc, char** argv) {
+struct CommandLine {
+    Mode mode = Mode::Audit;
     BatchOptions options;
-    options.jobs = DefaultJobs();
     std::vector<std::string> inputs;
-    bool onlyInputs = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (onlyInputs || arg.empty() || arg[0] != '-' || arg == "-") {
-            inputs.push_back(arg);
-            continue;
+};
+
+// Fills `line` from the arguments; returns 0, or the exit status of a usage error.
+int ParseCommandLine(int argc, char** argv, CommandLine& line) {
+    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kMaxPixels };
+    static const option kOptions[] = {
+        {"json", no_argument, nullptr, kJson},
+        {"save", required_argument, nullptr, kSave},
+        {"overwrite", no_argument, nullptr, kOverwrite},
+        {"log", required_argument, nullptr, kLog},
+        {"jobs", required_argument, nullptr, 'j'},
+        {"cascade", required_argument, nullptr, kCascade},
+        {"max-pixels", required_argument, nullptr, kMaxPixels},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    BatchOptions& options = line.options;
+    options.jobs = DefaultJobs();
+    const auto value = [](const char* option) -> std::optional<std::string> {
+        if (optarg == nullptr || *optarg == '\0') {
+            UsageError(std::string(option) + " needs a non-empty argument");
+            return std::nullopt;
         }
-        if (arg == "--") {
-            onlyInputs = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--save" || arg == "--log" || arg == "--jobs" || arg == "--cascade") {
-            if (i + 1 >= argc) {
-                return UsageError(arg + " needs an argument");
-            }
-            const std::string value = argv[++i];
-            if (arg == "--save") {
-                options.saveDir = value;
-            } else if (arg == "--log") {
-                options.logFile = value;
-            } else if (arg == "--cascade") {
-                options.cascadeFile = value;
-            } else {
+        return std::string(optarg);
+    };
+    opterr = 0;  // the messages below name the program as the others do
+    for (int index = 0, c; (c = getopt_long(argc, argv, ":hj:", kOptions, &index)) != -1;) {
+        std::optional<std::string> text;
+        switch (c) {
+            case 'h': line.mode = Mode::Help; return 0;
+            case kJson: options.json = true; break;
+            case kOverwrite: options.overwrite = true; break;
+            case kSave:
+                if (!(text = value("--save"))) return 2;
+                options.saveDir = *text;
+                break;
+            case kLog:
+                if (!(text = value("--log"))) return 2;
+                options.logFile = *text;
+                break;
+            case kCascade:
+                if (!(text = value("--cascade"))) return 2;
+                options.cascadeFile = *text;
+                break;
+            case kMaxPixels: {
                 char* end = nullptr;
-                const long jobs = std::strtol(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || jobs < 1 || jobs > 256) {
+                errno = 0;
+                const unsigned long long pixels = std::strtoull(optarg, &end, 10);
+                if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || pixels == 0) {
+                    return UsageError("--max-pixels takes a whole number of pixels above 0");
+                }
+                options.maxPixels = pixels;
+                break;
+            }
+            case 'j': {
+                char* end = nullptr;
+                errno = 0;
+                const long jobs = std::strtol(optarg, &end, 10);
+                if (*optarg == '\0' || *end != '\0' || errno != 0 || jobs < 1 || jobs > 256) {
                     return UsageError("--jobs takes a number from 1 to 256");
                 }
                 options.jobs = static_cast<unsigned>(jobs);
+                break;
             }
-        } else {
-            return UsageError("unknown option " + arg);
+            case ':':
+                return UsageError(std::string(argv[optind - 1]) + " needs an argument");
+            default: {
+                // optopt holds a short option's letter; a long option is named by the argument.
+                const bool letter = optopt > 0 && optopt < 128;
+                return UsageError("unusable option " +
+                                  (letter ? std::string("-") + static_cast<char>(optopt)
+                                          : std::string(argv[optind - 1])));
+            }
         }
     }
-    if (inputs.empty()) {
+    line.inputs.assign(argv + optind, argv + argc);
+    if (line.inputs.empty()) {
         return UsageError("no photo or folder given");
     }
     std::error_code ec;
     if (!options.saveDir.empty() && !std::filesystem::is_directory(options.saveDir, ec)) {
-        return UsageError("--save: not a folder: " + options.saveDir);
+        return UsageError("--save: not a folder: " + QuoteFileName(options.saveDir));
     }
-    if (!options.logFile.empty()) {
-        std::FILE* probe = std::fopen(options.logFile.c_str(), "a");
-        if (probe == nullptr) {
-            return UsageError("--log: cannot open " + options.logFile);
-        }
-        std::fclose(probe);
-    }
-    // The bar only makes sense for a person watching more than one photo go by.
-    options.progress =
-        isatty(STDERR_FILENO) != 0 && (inputs.size() > 1 || std::filesystem::is_directory(inputs[0], ec));
+    return 0;
+}
 
-    std::signal(SIGINT, OnInterrupt);
-    const BatchSummary summary = RunBatch(inputs, options, stdout, stderr, &g_stop);
+int RunAudit(CommandLine& line) {
+    BatchOptions& options = line.options;
+    std::error_code ec;
+    // The bar only makes sense for a person watching more than one photo go by.
+    options.progress = isatty(STDERR_FILENO) != 0 &&
+                       (line.inputs.size() > 1 || std::filesystem::is_directory(line.inputs[0], ec));
+
+    HandleStopSignals();
+    const BatchSummary summary = RunBatch(line.inputs, options, stdout, stderr, &g_signal);
     if (summary.noCascade) {
         std::fprintf(stderr, "vetrix-audit: no face cascade could be loaded\n");
+    }
+    if (summary.brokenPipe && summary.stopSignal == 0) {
+        // As other tools do when their reader goes away: end quietly, by the signal.
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+        return 128 + SIGPIPE;
+    }
+    if (!summary.noCascade && !summary.logUnopened) {
+        std::fprintf(stderr, "%s\n", SummaryText(summary).c_str());
+    }
+    return ExitStatus(summary);
+}
+
+int ShowHelp() {
+    if (std::fputs(kUsage, stdout) == EOF || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "vetrix-audit: cannot write the help text: %s\n",
+                     std::generic_category().message(errno).c_str());
+        return 3;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before anything opens a file: a closed standard descriptor must not be handed to a saved
+    // photo or the log, where stray messages would land.
+    if (!OpenClosedStandardDescriptors()) {
         return 2;
     }
-    std::fprintf(stderr, "%s\n", SummaryText(summary).c_str());
-    if (summary.interrupted) {
-        return 130;
+    CommandLine line;
+    if (const int status = ParseCommandLine(argc, argv, line); status != 0) {
+        return status;
     }
-    const bool allPassed = summary.counts[Passed] == summary.photos;
-    return allPassed && summary.saveFailures == 0 && summary.unreadableFolders == 0 ? 0 : 1;
+    switch (line.mode) {
+        case Mode::Help: return ShowHelp();
+        case Mode::Audit: return RunAudit(line);
+    }
+    return 2;
 }
