@@ -444,7 +444,11 @@ std::optional<cv::Size> ReadPhotoHeaderSize(const std::string& path) {
         return std::nullopt;
     }
     cv::Size size;
-    if (!HeaderSize(file.get(), Sniff(file.get()), size)) {
+    try {
+        if (!HeaderSize(file.get(), Sniff(file.get()), size)) {
+            return std::nullopt;
+        }
+    } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
     return size;

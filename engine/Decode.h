@@ -67,5 +67,5 @@ cv::Mat DecodePhoto(const std::string& path);
 /// The width and height that the header of the file at `path` declares, for the formats that
 /// ReadPhoto measures before decoding (as it reads them, before any EXIF rotation); nullopt for
 /// any other content, an unreadable header, or a file that cannot be opened. Reads no pixel
-/// data. Throws only std::bad_alloc.
+/// data; never throws.
 std::optional<cv::Size> ReadPhotoHeaderSize(const std::string& path);
