@@ -7,6 +7,8 @@ Bombs, each made here in a temporary folder and audited alone (RUNS times, the f
   - a 16 x 16 JPEG whose SOF header is patched to claim 30000 x 30000;
   - a real PNG of 30000 x 30000 (1-bit grey, deflated from 112 MB to about 110 KB);
   - a BMP whose header claims 30000 x 30000;
+  - a TIFF whose first directory claims 30000 x 30000 in one tiny strip;
+  - a lossless WebP whose frame header claims 16384 x 16384, the most it can declare;
   - two of the JPEG bombs at once with --jobs 2.
 Each must be refused as BadSize. Printed: the process's wall time and peak resident set size,
 and both against a baseline measured in the same run: the same command on a one-byte file that
@@ -68,6 +70,29 @@ def write_bmp_bomb(path):
     open(path, "wb").write(header + info + row)
 
 
+def write_tiff_bomb(path):
+    # Little-endian TIFF: header, one directory of 9 entries, then a 16-byte strip.
+    entries = [(256, 4, SIDE), (257, 4, SIDE), (258, 3, 8), (259, 3, 1), (262, 3, 1),
+               (273, 4, 0), (277, 3, 1), (278, 4, SIDE), (279, 4, 16)]
+    strip = 8 + 2 + 12 * len(entries) + 4
+    ifd = struct.pack("<H", len(entries))
+    for tag, kind, value in entries:
+        value = strip if tag == 273 else value
+        packed = struct.pack("<HI", value, 0)[:4] if kind == 3 else struct.pack("<I", value)
+        ifd += struct.pack("<HHI", tag, kind, 1) + packed
+    ifd += struct.pack("<I", 0)
+    open(path, "wb").write(b"II*\0" + struct.pack("<I", 8) + ifd + bytes(16))
+
+
+def write_webp_bomb(path):
+    # A VP8L chunk: signature, then 14-bit width - 1 and height - 1, alpha bit and version 0.
+    side = 16384
+    bits = (side - 1) | ((side - 1) << 14)
+    chunk = b"\x2f" + struct.pack("<I", bits) + bytes(11)
+    body = b"WEBP" + b"VP8L" + struct.pack("<I", len(chunk)) + chunk
+    open(path, "wb").write(b"RIFF" + struct.pack("<I", len(body)) + body)
+
+
 def measure(command, work):
     """Wall seconds, peak RSS in MiB and stdout of one run of `command`."""
     start = time.monotonic()
@@ -95,11 +120,15 @@ def main():
         jpeg = os.path.join(work, "bomb.jpg")
         png = os.path.join(work, "bomb.png")
         bmp = os.path.join(work, "bomb.bmp")
+        tiff = os.path.join(work, "bomb.tiff")
+        webp = os.path.join(work, "bomb.webp")
         jpeg2 = os.path.join(work, "bomb2.jpg")
         write_jpeg_bomb(jpeg, work)
         shutil.copy(jpeg, jpeg2)
         write_png_bomb(png)
         write_bmp_bomb(bmp)
+        write_tiff_bomb(tiff)
+        write_webp_bomb(webp)
 
         tiny = os.path.join(work, "tiny.jpg")
         open(tiny, "wb").write(b"x")
@@ -110,6 +139,8 @@ def main():
             ("JPEG, SOF patched to 30000 x 30000", [jpeg], [jpeg]),
             ("PNG 30000 x 30000, deflate bomb", [png], [png]),
             ("BMP header 30000 x 30000", [bmp], [bmp]),
+            ("TIFF directory 30000 x 30000", [tiff], [tiff]),
+            ("lossless WebP 16384 x 16384", [webp], [webp]),
             ("two JPEG bombs, --jobs 2", ["--jobs", "2", jpeg, jpeg2], [jpeg, jpeg2]),
         ]
         base = None

@@ -1,9 +1,11 @@
 #include "engine/Decode.h"
 
+#include <cstdarg>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include <fcntl.h>
@@ -16,6 +18,11 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#ifdef VETRIX_WITH_TIFF_WEBP
+#include <tiffio.h>
+#include <webp/decode.h>
+#endif
+
 #if defined(__linux__) && !defined(__EMSCRIPTEN__)
 #include <dlfcn.h>
 #define VETRIX_CAPTURE_JPEG_MESSAGES 1
@@ -23,7 +30,7 @@
 
 namespace {
 
-enum class Format { Other, Jpeg, Png, Bmp };
+enum class Format { Other, Jpeg, Png, Bmp, Tiff, WebP };
 
 // An open file, closed when it goes.
 class File {
@@ -66,18 +73,28 @@ std::FILE* OpenRegularFile(const std::string& path) {
 }
 
 Format Sniff(std::FILE* fp) {
-    unsigned char head[8] = {};
+    unsigned char head[12] = {};
     const std::size_t got = std::fread(head, 1, sizeof head, fp);
     std::rewind(fp);
     static constexpr unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (got >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) {
         return Format::Jpeg;
     }
-    if (got == 8 && std::memcmp(head, kPng, 8) == 0) {
+    if (got >= 8 && std::memcmp(head, kPng, 8) == 0) {
         return Format::Png;
     }
     if (got >= 2 && head[0] == 'B' && head[1] == 'M') {
         return Format::Bmp;
+    }
+    // Classic TIFF (42) and BigTIFF (43), in either byte order.
+    if (got >= 4 && ((head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) &&
+                      head[3] == 0) ||
+                     (head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
+                      (head[3] == 42 || head[3] == 43)))) {
+        return Format::Tiff;
+    }
+    if (got == 12 && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WEBP", 4) == 0) {
+        return Format::WebP;
     }
     return Format::Other;
 }
@@ -178,11 +195,105 @@ bool BmpHeaderSize(std::FILE* fp, cv::Size& size) {
     return true;
 }
 
+#ifdef VETRIX_WITH_TIFF_WEBP
+// libtiff reads through these, from the file already opened and checked.
+tsize_t TiffRead(thandle_t handle, tdata_t buffer, tsize_t size) {
+    if (size < 0) {
+        return -1;
+    }
+    return static_cast<tsize_t>(
+        std::fread(buffer, 1, static_cast<std::size_t>(size), static_cast<std::FILE*>(handle)));
+}
+
+tsize_t TiffWrite(thandle_t, tdata_t, tsize_t) { return -1; }
+
+toff_t TiffSeek(thandle_t handle, toff_t offset, int whence) {
+    std::FILE* fp = static_cast<std::FILE*>(handle);
+    if (offset > static_cast<toff_t>(std::numeric_limits<off_t>::max()) ||
+        ::fseeko(fp, static_cast<off_t>(offset), whence) != 0) {
+        return static_cast<toff_t>(-1);
+    }
+    return static_cast<toff_t>(::ftello(fp));
+}
+
+int TiffClose(thandle_t) { return 0; }
+
+toff_t TiffFileSize(thandle_t handle) {
+    struct stat st {};
+    if (::fstat(::fileno(static_cast<std::FILE*>(handle)), &st) != 0) {
+        return 0;
+    }
+    return static_cast<toff_t>(st.st_size);
+}
+
+int TiffNoMap(thandle_t, tdata_t*, toff_t*) { return 0; }
+void TiffNoUnmap(thandle_t, tdata_t, toff_t) {}
+
+// Returning 1 keeps the message from libtiff's process-wide handlers (stderr by default);
+// OpenCV's decoder reports the same file's faults again if it gets to read it.
+int TiffQuiet(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+// The width and length of the first image (directory) in the file: the page OpenCV decodes.
+bool TiffHeaderSize(std::FILE* fp, cv::Size& size) {
+    TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+    if (options == nullptr) {
+        throw std::bad_alloc();
+    }
+    TIFFOpenOptionsSetErrorHandlerExtR(options, TiffQuiet, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, TiffQuiet, nullptr);
+    // Reading the first directory allocates what its tags declare; a hostile header gets no
+    // more than this at a time.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options, 64 << 20);
+    // "m": no memory mapping; the first directory is read on opening.
+    TIFF* tiff = TIFFClientOpenExt("photo", "rm", fp, TiffRead, TiffWrite, TiffSeek, TiffClose,
+                                   TiffFileSize, TiffNoMap, TiffNoUnmap, options);
+    TIFFOpenOptionsFree(options);
+    if (tiff == nullptr) {
+        return false;
+    }
+    std::uint32_t width = 0;
+    std::uint32_t length = 0;
+    const bool known = TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width) == 1 &&
+                       TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &length) == 1;
+    TIFFClose(tiff);
+    if (!known || width == 0 || length == 0 ||
+        width > static_cast<std::uint32_t>(std::numeric_limits<int>::max()) ||
+        length > static_cast<std::uint32_t>(std::numeric_limits<int>::max())) {
+        return false;
+    }
+    size = cv::Size(static_cast<int>(width), static_cast<int>(length));
+    return true;
+}
+
+// A WebP's size sits in its first chunks: the extended header's canvas (VP8X), or the frame
+// header of a simple lossy (VP8) or lossless (VP8L) file. OpenCV's decoder takes the size from
+// the file's first 32 bytes the same way; a longer prefix costs nothing and lets libwebp skip
+// small chunks before the frame.
+bool WebPHeaderSize(std::FILE* fp, cv::Size& size) {
+    std::uint8_t head[4096];
+    const std::size_t got = std::fread(head, 1, sizeof head, fp);
+    WebPBitstreamFeatures features{};
+    if (WebPGetFeatures(head, got, &features) != VP8_STATUS_OK || features.width <= 0 ||
+        features.height <= 0) {
+        return false;
+    }
+    size = cv::Size(features.width, features.height);
+    return true;
+}
+#endif
+
 bool HeaderSize(std::FILE* fp, Format format, cv::Size& size) {
     switch (format) {
         case Format::Jpeg: return JpegHeaderSize(fp, size);
         case Format::Png: return PngHeaderSize(fp, size);
         case Format::Bmp: return BmpHeaderSize(fp, size);
+#ifdef VETRIX_WITH_TIFF_WEBP
+        case Format::Tiff: return TiffHeaderSize(fp, size);
+        case Format::WebP: return WebPHeaderSize(fp, size);
+#else
+        case Format::Tiff:
+        case Format::WebP: break;
+#endif
         case Format::Other: break;
     }
     return false;
@@ -261,6 +372,15 @@ extern "C" jpeg_error_mgr* jpeg_std_error(jpeg_error_mgr* err) {
 }
 #endif
 
+namespace {
+
+bool Exceeds(cv::Size size, std::uint64_t maxPixels) {
+    return static_cast<std::uint64_t>(size.width) * static_cast<std::uint64_t>(size.height) >
+           maxPixels;
+}
+
+}  // namespace
+
 DecodedPhoto ReadPhoto(const std::string& path, std::uint64_t maxPixels) {
     DecodedPhoto photo;
     const File file(OpenRegularFile(path));
@@ -268,15 +388,20 @@ DecodedPhoto ReadPhoto(const std::string& path, std::uint64_t maxPixels) {
         return photo;
     }
     const Format format = Sniff(file.get());
-    cv::Size size;
-    if (!HeaderSize(file.get(), format, size)) {
-        return photo;
-    }
-    photo.declaredSize = size;
-    if (static_cast<std::uint64_t>(size.width) * static_cast<std::uint64_t>(size.height) >
-        maxPixels) {
-        photo.status = DecodeStatus::TooManyPixels;
-        return photo;
+    // Formats whose header the engine reads are measured before decoding; the rest are left to
+    // OpenCV, which finds out whether they are images at all and bounds them only by its own
+    // limit, and are measured once decoded.
+    const bool measuredFirst = format != Format::Other;
+    if (measuredFirst) {
+        cv::Size size;
+        if (!HeaderSize(file.get(), format, size)) {
+            return photo;
+        }
+        photo.declaredSize = size;
+        if (Exceeds(size, maxPixels)) {
+            photo.status = DecodeStatus::TooManyPixels;
+            return photo;
+        }
     }
     try {
         const JpegMessageCollector collect(photo.warnings);
@@ -288,10 +413,27 @@ DecodedPhoto ReadPhoto(const std::string& path, std::uint64_t maxPixels) {
         // OpenCV throws, rather than returning an empty image, for sides beyond its own limits.
         photo.image.release();
     }
-    if (!photo.image.empty()) {
-        photo.status = DecodeStatus::Decoded;
+    if (photo.image.empty()) {
+        return photo;
     }
+    if (!measuredFirst) {
+        photo.declaredSize = photo.image.size();
+        if (Exceeds(photo.declaredSize, maxPixels)) {
+            photo.image.release();
+            photo.status = DecodeStatus::TooManyPixels;
+            return photo;
+        }
+    }
+    photo.status = DecodeStatus::Decoded;
     return photo;
+}
+
+bool ReadsTiffAndWebP() {
+#ifdef VETRIX_WITH_TIFF_WEBP
+    return true;
+#else
+    return false;
+#endif
 }
 
 cv::Mat DecodePhoto(const std::string& path) { return ReadPhoto(path).image; }
@@ -302,7 +444,11 @@ std::optional<cv::Size> ReadPhotoHeaderSize(const std::string& path) {
         return std::nullopt;
     }
     cv::Size size;
-    if (!HeaderSize(file.get(), Sniff(file.get()), size)) {
+    try {
+        if (!HeaderSize(file.get(), Sniff(file.get()), size)) {
+            return std::nullopt;
+        }
+    } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
     return size;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libopencv-dev opencv-data libjpeg-dev libpng-dev
+  libopencv-dev opencv-data libjpeg-dev libpng-dev libtiff-dev libwebp-dev
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   xvfb xdotool  # the window test on real X servers

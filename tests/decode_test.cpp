@@ -147,35 +147,224 @@ TEST(PixelLimit, TheHeaderSizeIsTheStoredSizeBeforeExifRotation) {
     EXPECT_EQ(photo.image.size(), cv::Size(480, 640));
 }
 
-TEST(Formats, OnlyJpegPngAndBmpAreDecodedWhateverTheName) {
+// Little-endian fields of an encoded file, for patching headers.
+std::uint32_t GetLE(const std::vector<std::uint8_t>& b, std::size_t at, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+        v = (v << 8) | b.at(at + static_cast<std::size_t>(i));
+    }
+    return v;
+}
+
+void PutLE(std::vector<std::uint8_t>& b, std::size_t at, int bytes, std::uint32_t v) {
+    for (int i = 0; i < bytes; ++i) {
+        b.at(at + static_cast<std::size_t>(i)) = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+}
+
+// A small TIFF from OpenCV (one strip) whose first directory is patched to claim `width` x
+// `height` in a single strip: a valid header, about 1 KB, that a decoder would honour by
+// allocating the whole image.
+std::string TiffClaiming(const TempDir& dir, std::uint32_t width, std::uint32_t height) {
+    std::vector<std::uint8_t> b;
+    cv::imencode(".tiff", cv::Mat(16, 16, CV_8UC3, cv::Scalar(90, 120, 200)), b);
+    if (b.size() < 8 || b[0] != 'I' || b[1] != 'I') {
+        ADD_FAILURE() << "OpenCV did not write a little-endian TIFF";
+        return {};
+    }
+    const std::size_t ifd = GetLE(b, 4, 4);
+    const std::uint32_t entries = GetLE(b, ifd, 2);
+    int patched = 0;
+    for (std::uint32_t i = 0; i < entries; ++i) {
+        const std::size_t entry = ifd + 2 + 12 * i;
+        const std::uint32_t tag = GetLE(b, entry, 2);
+        // ImageWidth, ImageLength and RowsPerStrip, rewritten as one LONG each.
+        if (tag == 256 || tag == 257 || tag == 278) {
+            PutLE(b, entry + 2, 2, 4);
+            PutLE(b, entry + 4, 4, 1);
+            PutLE(b, entry + 8, 4, tag == 256 ? width : height);
+            ++patched;
+        }
+    }
+    EXPECT_EQ(patched, 3) << "the TIFF lacks a size tag";
+    const std::string path = dir.file("bomb.tiff");
+    WriteBytes(path, b);
+    return path;
+}
+
+// A small WebP from OpenCV whose frame header is patched to claim 16383 x 16383 (lossy, a VP8
+// key frame: 14-bit sides at bytes 26 and 28) or 16384 x 16384 (lossless, VP8L: 14-bit sides
+// less one packed from byte 21); both are the largest the simple format can declare.
+std::string WebPClaimingLargest(const TempDir& dir, bool lossless) {
+    std::vector<std::uint8_t> b;
+    cv::imencode(".webp", cv::Mat(16, 16, CV_8UC3, cv::Scalar(90, 120, 200)), b,
+                 {cv::IMWRITE_WEBP_QUALITY, lossless ? 101 : 90});
+    const std::string chunk(b.begin() + 12, b.begin() + 16);
+    if (lossless) {
+        EXPECT_EQ(chunk, "VP8L");
+        const std::uint32_t bits = GetLE(b, 21, 4);
+        PutLE(b, 21, 4, (bits & 0xF0000000u) | 0x3FFFu | (0x3FFFu << 14));
+    } else {
+        EXPECT_EQ(chunk, "VP8 ");
+        PutLE(b, 26, 2, 16383);
+        PutLE(b, 28, 2, 16383);
+    }
+    const std::string path = dir.file(lossless ? "bomb-lossless.webp" : "bomb-lossy.webp");
+    WriteBytes(path, b);
+    return path;
+}
+
+TEST(PixelLimit, TiffAndWebPBombsAreRefusedFromTheirHeader) {
+    static_assert(16383ull * 16383 > kDefaultMaxPixels, "the WebP bombs must be refused");
+    if (!ReadsTiffAndWebP()) {
+        GTEST_SKIP() << "this build does not read TIFF or WebP";
+    }
+    TempDir dir;
+    const struct {
+        const char* what;
+        std::string path;
+        cv::Size declared;
+    } bombs[] = {
+        {"TIFF", TiffClaiming(dir, 30000, 30000), {30000, 30000}},
+        {"lossy WebP", WebPClaimingLargest(dir, false), {16383, 16383}},
+        {"lossless WebP", WebPClaimingLargest(dir, true), {16384, 16384}},
+    };
+    for (const auto& bomb : bombs) {
+        SCOPED_TRACE(bomb.what);
+        EXPECT_LT(GetPhotoFileLength(bomb.path), 10'000u) << "the bomb must be small";
+        EXPECT_EQ(ReadPhotoHeaderSize(bomb.path), bomb.declared);
+        const DecodedPhoto photo = ReadPhoto(bomb.path);
+        EXPECT_EQ(photo.status, DecodeStatus::TooManyPixels);
+        EXPECT_EQ(photo.declaredSize, bomb.declared);
+        EXPECT_TRUE(photo.image.empty());
+
+        RecordingAudit audit;
+        audit.AuditFile(bomb.path, "bomb");
+        EXPECT_EQ(audit.m_nState, BadSize);
+        EXPECT_EQ(audit.m_details.tooManyPixels, bomb.declared);
+    }
+}
+
+TEST(Formats, JpegPngBmpTiffAndWebPAreMeasuredAndDecodedWhateverTheName) {
     TempDir dir;
     const cv::Mat image(40, 30, CV_8UC3, cv::Scalar(10, 200, 30));
-    for (const char* accepted : {".jpg", ".png", ".bmp"}) {
-        const std::string path = dir.file(std::string("photo") + accepted + ".txt");
+    std::vector<std::string> accepted = {".jpg", ".png", ".bmp"};
+    if (ReadsTiffAndWebP()) {
+        accepted.insert(accepted.end(), {".tiff", ".webp"});
+    }
+    for (const std::string& format : accepted) {
+        SCOPED_TRACE(format);
+        const std::string path = dir.file("photo" + format + ".txt");
         std::vector<std::uint8_t> bytes;
-        ASSERT_TRUE(cv::imencode(accepted, image, bytes));
+        ASSERT_TRUE(cv::imencode(format, image, bytes));
         WriteBytes(path, bytes);
+        EXPECT_EQ(ReadPhotoHeaderSize(path), cv::Size(30, 40));
         const DecodedPhoto photo = ReadPhoto(path);
-        EXPECT_EQ(photo.status, DecodeStatus::Decoded) << accepted;
-        EXPECT_EQ(photo.image.size(), cv::Size(30, 40)) << accepted;
-        EXPECT_EQ(photo.image.type(), CV_8UC3) << accepted;
+        EXPECT_EQ(photo.status, DecodeStatus::Decoded);
+        EXPECT_EQ(photo.image.size(), cv::Size(30, 40));
+        EXPECT_EQ(photo.image.type(), CV_8UC3);
+        EXPECT_EQ(ReadPhoto(path, 30 * 40 - 1).status, DecodeStatus::TooManyPixels);
     }
-    // OpenCV reads these too, but they cannot be measured before decoding.
-    for (const char* refused : {".tiff", ".webp", ".ppm", ".ras"}) {
-        std::vector<std::uint8_t> bytes;
-        ASSERT_TRUE(cv::imencode(refused, image, bytes)) << refused;
-        const std::string path = dir.file(std::string("photo") + refused);
-        WriteBytes(path, bytes);
-        EXPECT_FALSE(cv::imread(path).empty()) << refused << " should decode in OpenCV";
-        EXPECT_EQ(ReadPhoto(path).status, DecodeStatus::NotAnImage) << refused;
-        EXPECT_FALSE(ReadPhotoHeaderSize(path)) << refused;
+    if (!ReadsTiffAndWebP()) {
+        for (const char* refused : {".tiff", ".webp"}) {
+            std::vector<std::uint8_t> bytes;
+            ASSERT_TRUE(cv::imencode(refused, image, bytes)) << refused;
+            const std::string path = dir.file(std::string("photo") + refused);
+            WriteBytes(path, bytes);
+            EXPECT_EQ(ReadPhoto(path).status, DecodeStatus::NotAnImage) << refused;
+        }
     }
-    for (const char* damaged : {"", "\xFF\xD8\xFF", "\x89PNG\r\n\x1A\n", "BM"}) {
+    for (const char* damaged : {"", "\xFF\xD8\xFF", "\x89PNG\r\n\x1A\n", "BM", "II*", "MM",
+                                "RIFF\x04\0\0\0WEBP", "not an image"}) {
         const std::string path = dir.file("damaged.jpg");
         WriteBytes(path, std::vector<std::uint8_t>(damaged, damaged + std::strlen(damaged)));
-        EXPECT_EQ(ReadPhoto(path).status, DecodeStatus::NotAnImage);
-        EXPECT_FALSE(ReadPhotoHeaderSize(path));
+        EXPECT_EQ(ReadPhoto(path).status, DecodeStatus::NotAnImage) << damaged;
+        EXPECT_FALSE(ReadPhotoHeaderSize(path)) << damaged;
     }
+}
+
+TEST(Formats, OtherFormatsOpenCVReadsAreDecodedThenMeasured) {
+    TempDir dir;
+    // OpenJPEG's encoder needs sides of 32 or more for its default resolution levels.
+    const cv::Mat image(80, 64, CV_8UC3, cv::Scalar(10, 200, 30));
+    for (const char* format : {".ppm", ".pam", ".pfm", ".ras", ".hdr", ".jp2"}) {
+        SCOPED_TRACE(format);
+        std::vector<std::uint8_t> bytes;
+        ASSERT_TRUE(cv::imencode(format, image, bytes));
+        const std::string path = dir.file(std::string("photo") + format);
+        WriteBytes(path, bytes);
+        EXPECT_FALSE(ReadPhotoHeaderSize(path)) << "the engine reads no header of this format";
+        const DecodedPhoto photo = ReadPhoto(path, 64 * 80);
+        EXPECT_EQ(photo.status, DecodeStatus::Decoded);
+        EXPECT_EQ(photo.image.size(), cv::Size(64, 80));
+        EXPECT_EQ(photo.image.type(), CV_8UC3);
+        const DecodedPhoto over = ReadPhoto(path, 64 * 80 - 1);
+        EXPECT_EQ(over.status, DecodeStatus::TooManyPixels);
+        EXPECT_EQ(over.declaredSize, cv::Size(64, 80));
+        EXPECT_TRUE(over.image.empty());
+    }
+}
+
+TEST(Formats, LosslessTiffAndWebPAuditExactlyAsTheJpegTheyWereMadeFrom) {
+    if (!ReadsTiffAndWebP()) {
+        GTEST_SKIP() << "this build does not read TIFF or WebP";
+    }
+    const std::string jpeg = TestData("pass_red_test2_295x413.jpg");
+    const cv::Mat pixels = cv::imread(jpeg);
+    ASSERT_FALSE(pixels.empty());
+    RecordingAudit reference;
+    ASSERT_TRUE(reference.LoadFaceCascade());
+    reference.AuditFile(jpeg, "photo");
+    ASSERT_EQ(reference.m_nState, Passed) << jpeg;
+
+    TempDir dir;
+    const struct {
+        const char* name;
+        std::vector<int> params;
+    } encodings[] = {
+        {"photo.png", {}},
+        {"photo.tiff", {}},
+        {"photo.webp", {cv::IMWRITE_WEBP_QUALITY, 101}},  // over 100: lossless
+    };
+    for (const auto& encoding : encodings) {
+        SCOPED_TRACE(encoding.name);
+        const std::string path = dir.file(encoding.name);
+        ASSERT_TRUE(cv::imwrite(path, pixels, encoding.params));
+        const DecodedPhoto photo = ReadPhoto(path);
+        ASSERT_EQ(photo.status, DecodeStatus::Decoded);
+        EXPECT_EQ(photo.declaredSize, pixels.size());
+        ASSERT_EQ(photo.image.size(), pixels.size());
+        EXPECT_EQ(cv::norm(photo.image, pixels, cv::NORM_INF), 0) << "not the same pixels";
+
+        RecordingAudit audit;
+        ASSERT_TRUE(audit.LoadFaceCascade());
+        audit.AuditFile(path, "photo");
+        EXPECT_EQ(audit.m_nState, reference.m_nState);
+        EXPECT_EQ(audit.lines, reference.lines);
+        EXPECT_EQ(audit.m_details.faces, reference.m_details.faces);
+        EXPECT_EQ(audit.m_details.face, reference.m_details.face);
+        ASSERT_TRUE(audit.m_details.crop);
+        EXPECT_EQ(audit.m_details.crop->resized, reference.m_details.crop->resized);
+        ASSERT_EQ(audit.m_matResult.size(), reference.m_matResult.size());
+        EXPECT_EQ(cv::norm(audit.m_matResult, reference.m_matResult, cv::NORM_INF), 0);
+    }
+}
+
+TEST(Formats, AMultiPageTiffIsMeasuredAndDecodedByItsFirstPage) {
+    if (!ReadsTiffAndWebP()) {
+        GTEST_SKIP() << "this build does not read TIFF or WebP";
+    }
+    TempDir dir;
+    const std::string path = dir.file("pages.tiff");
+    const cv::Mat first(40, 30, CV_8UC3, cv::Scalar(10, 200, 30));
+    const cv::Mat second(200, 300, CV_8UC3, cv::Scalar(200, 10, 30));
+    ASSERT_TRUE(cv::imwritemulti(path, std::vector<cv::Mat>{first, second}));
+    EXPECT_EQ(ReadPhotoHeaderSize(path), cv::Size(30, 40));
+    // The second page alone would be over this limit.
+    const DecodedPhoto photo = ReadPhoto(path, 30 * 40);
+    ASSERT_EQ(photo.status, DecodeStatus::Decoded);
+    ASSERT_EQ(photo.image.size(), first.size());
+    EXPECT_EQ(cv::norm(photo.image, first, cv::NORM_INF), 0);
 }
 
 // Runs `body` with the process's stderr sent to a file; returns what was written to it.
@@ -242,6 +431,21 @@ TEST(Warnings, OtherLibjpegUsersStillPrintTheirs) {
         EXPECT_FALSE(cv::imread(TestData("bad_truncated_half_red_test3_1050x1470.jpg")).empty());
     });
     EXPECT_NE(printed.find("Premature end of JPEG file"), std::string::npos) << printed;
+}
+
+TEST(Warnings, LibtiffSaysNothingAboutADamagedHeader) {
+    if (!ReadsTiffAndWebP()) {
+        GTEST_SKIP() << "this build does not read TIFF or WebP";
+    }
+    TempDir dir;
+    // The byte order mark and version of a TIFF, then a first directory far beyond the end.
+    const std::string path = dir.file("damaged.tiff");
+    WriteBytes(path, {'I', 'I', 42, 0, 0xF0, 0xFF, 0xFF, 0x0F, 1, 2, 3, 4});
+    const std::string printed = StderrDuring(dir, [&] {
+        EXPECT_EQ(ReadPhoto(path).status, DecodeStatus::NotAnImage);
+        EXPECT_FALSE(ReadPhotoHeaderSize(path));
+    });
+    EXPECT_EQ(printed, "");
 }
 
 }  // namespace
