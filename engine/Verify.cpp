@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <jpeglib.h>
+#include <opencv2/core.hpp>
 
 #include "engine/Export.h"
 #include "engine/PhotoAudit.h"
@@ -245,8 +246,26 @@ VerifyResult VerifySavedPhoto(const std::uint8_t* data, std::size_t size,
         result.outcome = VerifyOutcome::Reencoded;
         return result;
     }
+    const auto portrait = [](const std::vector<cv::Rect>& faces) {
+        return !faces.empty() && faces.size() <= 2;
+    };
     result.faces = DetectFaces(cascade, decoder.image);
-    result.outcome = result.faces.empty() || result.faces.size() > 2 ? VerifyOutcome::NoFace
-                                                                       : VerifyOutcome::Verified;
+    // The upright photo first: almost every genuine photo ends there, with one detection.
+    const std::pair<int, int> turns[] = {{90, cv::ROTATE_90_CLOCKWISE},
+                                         {270, cv::ROTATE_90_COUNTERCLOCKWISE},
+                                         {180, cv::ROTATE_180}};
+    for (const auto& [degrees, code] : turns) {
+        if (portrait(result.faces)) {
+            break;
+        }
+        cv::Mat turned;
+        cv::rotate(decoder.image, turned, code);
+        std::vector<cv::Rect> faces = DetectFaces(cascade, turned);
+        if (portrait(faces)) {
+            result.faces = std::move(faces);
+            result.turn = degrees;
+        }
+    }
+    result.outcome = portrait(result.faces) ? VerifyOutcome::Verified : VerifyOutcome::NoFace;
     return result;
 }

@@ -21,7 +21,9 @@
 ///   the only sizes the normalisation makes (a crop, a resize, a rotation).
 /// - Reencoded: the quantisation tables are not those libjpeg writes at quality 50 for a colour
 ///   photo, so the pixels were encoded again by something else or at another quality.
-/// - NoFace: the audit's face detector finds no face, or three or more, in the decoded photo.
+/// - NoFace: the audit's face detector finds no face, or three or more, in the decoded photo,
+///   upright or turned by a quarter, half or three quarters. (The audit accepts a face lying on
+///   its side, which the detector then finds in the whole photo but not in the normalised crop.)
 /// - Verified: all of the above hold.
 ///
 /// What Verified cannot prove: the trailer is not a signature, and anyone can append it. A photo
@@ -54,6 +56,7 @@ struct VerifyResult {
     int width = 0;                ///< of the JPEG, once its header was read; else 0
     int height = 0;
     std::vector<cv::Rect> faces;  ///< the detections, when the detector ran (NoFace, Verified)
+    int turn = 0;                 ///< clockwise degrees (0, 90, 180, 270) the faces were found at
 };
 
 /// Verifies the `size` bytes at `data` (a whole file). `cascade` is the audit's face classifier
