@@ -13,11 +13,13 @@
 #include <unistd.h>
 
 #include "cli/Batch.h"
+#include "cli/Verify.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage: vetrix-audit [OPTION]... PHOTO|FOLDER...\n"
+    "       vetrix-audit --verify [--json] FILE|FOLDER...\n"
     "\n"
     "Audits each photo as the Vetrix window does: it must decode, show one face (or two, of\n"
     "which the wider counts), be at least 30720 bytes and 215 x 300 pixels, stand before a plain\n"
@@ -45,6 +47,12 @@ constexpr const char* kUsage =
     "                  keeps the input order whatever N is\n"
     "  --cascade FILE  use this face cascade instead of haarcascade_frontalface_alt2.xml from\n"
     "                  the working directory or, failing that, from OpenCV's installed data\n"
+    "  --verify        instead of auditing, check that each file is a photo that Vetrix\n"
+    "                  saved, unaltered; the outcome is the first check that fails, in this\n"
+    "                  order: NoTrailer, NotJpeg, WrongSize, Reencoded, NoFace; otherwise\n"
+    "                  Verified. With --json the keys are file, outcome, verified, message,\n"
+    "                  size, faces and turn. Exit status 0 when every file verified, else 1.\n"
+    "                  The trailer is no signature: anyone can append it.\n"
     "  --help          show this text\n"
     "\n"
     "Ctrl-C stops after the photos under way: every printed line is complete, and no partly\n"
@@ -76,6 +84,7 @@ int main(int argc, char** argv) {
     options.jobs = DefaultJobs();
     std::vector<std::string> inputs;
     bool onlyInputs = false;
+    bool verify = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (onlyInputs || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -89,6 +98,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--verify") {
+            verify = true;
         } else if (arg == "--save" || arg == "--log" || arg == "--jobs" || arg == "--cascade") {
             if (i + 1 >= argc) {
                 return UsageError(arg + " needs an argument");
@@ -114,6 +125,23 @@ int main(int argc, char** argv) {
     }
     if (inputs.empty()) {
         return UsageError("no photo or folder given");
+    }
+    if (verify) {
+        if (!options.saveDir.empty() || !options.logFile.empty()) {
+            return UsageError("--verify takes neither --save nor --log");
+        }
+        std::signal(SIGINT, OnInterrupt);
+        const VerifySummary summary =
+            RunVerify(inputs, VerifyRunOptions{options.json, options.cascadeFile}, stdout, stderr,
+                      &g_stop);
+        if (summary.noCascade) {
+            std::fprintf(stderr, "vetrix-audit: no face cascade could be loaded\n");
+            return 2;
+        }
+        if (summary.interrupted) {
+            return 130;
+        }
+        return summary.verified == summary.files && summary.unreadable == 0 ? 0 : 1;
     }
     std::error_code ec;
     if (!options.saveDir.empty() && !std::filesystem::is_directory(options.saveDir, ec)) {

@@ -9,6 +9,7 @@
 #include <jpeglib.h>
 #include <opencv2/core.hpp>
 
+#include "engine/AuditJson.h"
 #include "engine/Export.h"
 #include "engine/PhotoAudit.h"
 
@@ -268,4 +269,26 @@ VerifyResult VerifySavedPhoto(const std::uint8_t* data, std::size_t size,
     }
     result.outcome = portrait(result.faces) ? VerifyOutcome::Verified : VerifyOutcome::NoFace;
     return result;
+}
+
+std::string VerifyJson(const std::optional<std::string>& file, const VerifyResult& result) {
+    std::string out = "{";
+    if (file) {
+        out += "\"file\": " + JsonString(*file) + ", ";
+    }
+    out += "\"outcome\": " + JsonString(VerifyOutcomeName(result.outcome));
+    out += result.outcome == VerifyOutcome::Verified ? ", \"verified\": true" : ", \"verified\": false";
+    out += ", \"message\": " + JsonString(VerifyOutcomeMessage(result.outcome));
+    out += ", \"size\": ";
+    out += result.width > 0 ? "[" + std::to_string(result.width) + ", " +
+                                  std::to_string(result.height) + "]"
+                            : std::string("null");
+    out += ", \"faces\": [";
+    for (std::size_t i = 0; i < result.faces.size(); ++i) {
+        const cv::Rect& r = result.faces[i];
+        out += (i > 0 ? ", [" : "[") + std::to_string(r.x) + ", " + std::to_string(r.y) + ", " +
+               std::to_string(r.width) + ", " + std::to_string(r.height) + "]";
+    }
+    out += "], \"turn\": " + std::to_string(result.turn) + "}";
+    return out;
 }

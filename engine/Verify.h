@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,3 +70,8 @@ VerifyResult VerifySavedPhoto(const std::uint8_t* data, std::size_t size,
 /// order, or an empty matrix when `jpeg` (without the trailer) is not one clean JPEG stream.
 /// Exposed so that tests can compare it with OpenCV's decoder.
 cv::Mat DecodeStrictJpeg(const std::uint8_t* jpeg, std::size_t size);
+
+/// The result as a single-line JSON object (no line end) with the keys file (only when `file`
+/// is given), outcome (the name), verified (true or false), message, size ([w, h] of the JPEG,
+/// or null before its header was read), faces (every detection as [x, y, w, h]) and turn.
+std::string VerifyJson(const std::optional<std::string>& file, const VerifyResult& result);

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+struct VerifyRunOptions {
+    bool json = false;         ///< one JSON object per file instead of a text line
+    std::string cascadeFile;   ///< face cascade to use; empty: the usual lookup
+};
+
+struct VerifySummary {
+    std::size_t files = 0;       ///< files given or found, verified or not
+    std::size_t verified = 0;
+    std::size_t unreadable = 0;  ///< files or folders that could not be read
+    bool noCascade = false;      ///< no face cascade loaded; nothing was verified
+    bool interrupted = false;
+};
+
+/// Verifies every file named by `inputs` (files as given, folders walked as the audit walks
+/// them) as a photo that Vetrix saved, and writes one line per file to `out` in input order:
+/// the file, the outcome and its message separated by tabs, or with options.json one object of
+/// VerifyJson. Files that cannot be read are reported on `err`. Stops before the next file once
+/// `stop` becomes true.
+VerifySummary RunVerify(const std::vector<std::string>& inputs, const VerifyRunOptions& options,
+                        std::FILE* out, std::FILE* err, const std::atomic<bool>* stop);
