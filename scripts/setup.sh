@@ -8,6 +8,7 @@ packages=(
   libopencv-dev opencv-data
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   libgtest-dev libgmock-dev libbenchmark-dev
+  libboost-dev libjpeg-dev libpng-dev
 )
 if [[ "${1:-}" == "--extra" ]]; then
   # Screenshots, fuzzing and packaging only.
