@@ -153,17 +153,21 @@ private:
         waitingForHead_ = false;
         started_ = Clock::now();
         if (ec == beast::error::timeout) {
+            // The stream is closed by now; a head begun but not finished is logged.
             if (buffer_.size() > 0) {
-                core_.metrics.CountRejected("timeout");
-                Refuse(http::status::request_timeout, "the request head did not arrive in time", "");
-            } else {
-                Close();
+                TimedOut();
             }
             return;
         }
         if (ec == http::error::end_of_stream || ec == asio::error::eof ||
             ec == asio::error::operation_aborted || ec == asio::error::connection_reset) {
             Close();
+            return;
+        }
+        if (ec == http::error::body_limit) {
+            Refuse(http::status::payload_too_large,
+                   "the body is larger than " + std::to_string(core_.options.maxBytes) + " bytes",
+                   "too_large");
             return;
         }
         if (ec == http::error::header_limit) {
@@ -221,8 +225,7 @@ private:
             return;
         }
         if (ec == beast::error::timeout) {
-            core_.metrics.CountRejected("timeout");
-            Refuse(http::status::request_timeout, "the request body did not arrive in time", "");
+            TimedOut();
             return;
         }
         if (ec == http::error::partial_message || ec == asio::error::eof ||
@@ -387,10 +390,7 @@ private:
         const int status = response_->result_int();
         const std::size_t bytes = response_->body().size();
         response_.reset();
-        const std::chrono::duration<double> took = Clock::now() - started_;
-        std::fprintf(stderr, "%s %s \"%s\" %d %zu %.3f\n", UtcNow().c_str(), peer_.c_str(),
-                     requestLine_.c_str(), status, bytes, took.count());
-        core_.metrics.CountRequest(route_, status, took.count());
+        LogRequest(status, bytes);
         if (ec) {
             Close();
         } else if (close) {
@@ -398,6 +398,21 @@ private:
         } else {
             ReadHead();
         }
+    }
+
+    void LogRequest(int status, std::size_t bytes) {
+        const std::chrono::duration<double> took = Clock::now() - started_;
+        std::fprintf(stderr, "%s %s \"%s\" %d %zu %.3f\n", UtcNow().c_str(), peer_.c_str(),
+                     requestLine_.c_str(), status, bytes, took.count());
+        core_.metrics.CountRequest(route_, status, took.count());
+    }
+
+    // The deadline of a phase passed and the stream closed itself; there is no one left to
+    // answer, but the log and the counters say what happened, as a 408.
+    void TimedOut() {
+        core_.metrics.CountRejected("timeout");
+        LogRequest(static_cast<int>(http::status::request_timeout), 0);
+        Close();
     }
 
     // Half-closes, then drops whatever the client still sends until it closes or time is up.
