@@ -71,7 +71,15 @@ VerifySummary RunVerify(const std::vector<std::string>& inputs, const VerifyRunO
                          why.c_str());
             continue;
         }
-        const VerifyResult result = VerifySavedPhoto(bytes.data(), bytes.size(), cascade);
+        VerifyResult result;
+        try {
+            result = VerifySavedPhoto(bytes.data(), bytes.size(), cascade);
+        } catch (const std::exception& e) {
+            ++summary.unreadable;
+            std::fprintf(err, "vetrix-audit: cannot verify %s: %s\n", ToValidUtf8(*file).c_str(),
+                         e.what());
+            continue;
+        }
         if (result.outcome == VerifyOutcome::Verified) {
             ++summary.verified;
         }

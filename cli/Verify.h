@@ -14,7 +14,7 @@ struct VerifyRunOptions {
 struct VerifySummary {
     std::size_t files = 0;       ///< files given or found, verified or not
     std::size_t verified = 0;
-    std::size_t unreadable = 0;  ///< files or folders that could not be read
+    std::size_t unreadable = 0;  ///< files or folders that could not be read or verified
     bool noCascade = false;      ///< no face cascade loaded; nothing was verified
     bool interrupted = false;
 };

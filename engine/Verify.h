@@ -61,8 +61,9 @@ struct VerifyResult {
 };
 
 /// Verifies the `size` bytes at `data` (a whole file). `cascade` is the audit's face classifier
-/// (not shared between threads). Decodes at most kVerifyMaxPixels pixels and never throws for
-/// any input; reading the file is the caller's task.
+/// (not shared between threads). Decodes at most kVerifyMaxPixels pixels; any content has an
+/// outcome. Throws std::bad_alloc or cv::Exception only when memory runs out or the detector
+/// fails, never to report an outcome. Reading the file is the caller's task.
 VerifyResult VerifySavedPhoto(const std::uint8_t* data, std::size_t size,
                               cv::CascadeClassifier& cascade);
 

@@ -11,8 +11,8 @@ packages=(
   libboost-dev libjpeg-dev libpng-dev
 )
 if [[ "${1:-}" == "--extra" ]]; then
-  # Screenshots, fuzzing and packaging only.
-  packages+=(xvfb xauth x11-apps xdotool imagemagick clang libclang-rt-14-dev dpkg-dev)
+  # Screenshots, fuzzing, packaging and the service's load test only.
+  packages+=(xvfb xauth x11-apps xdotool imagemagick clang libclang-rt-14-dev dpkg-dev wrk bc yamllint)
 fi
 
 missing=()

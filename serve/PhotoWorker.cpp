@@ -1,14 +1,11 @@
 #include "serve/PhotoWorker.h"
 
-#include <csetjmp>
-#include <cstring>
+#include <cerrno>
+#include <stdexcept>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <jpeglib.h>
-#include <png.h>
-#include <opencv2/core.hpp>
 
 #include "engine/AuditJson.h"
 #include "engine/Export.h"
@@ -24,49 +21,6 @@ protected:
     void ShowSaveButton(bool) override {}
     void RequestRepaint() override {}
 };
-
-struct JpegError {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-};
-
-extern "C" void JumpOnJpegError(j_common_ptr cinfo) {
-    std::longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1);
-}
-extern "C" void QuietJpeg(j_common_ptr) {}
-
-struct JpegHeader {
-    jpeg_decompress_struct cinfo{};
-    JpegError err{};
-    std::uint64_t pixels = 0;
-};
-
-void ReadJpegHeader(JpegHeader* h, const unsigned char* data, std::size_t size) {
-    h->cinfo.err = jpeg_std_error(&h->err.pub);
-    h->err.pub.error_exit = JumpOnJpegError;
-    h->err.pub.output_message = QuietJpeg;
-    if (setjmp(h->err.jump) != 0) {
-        jpeg_destroy_decompress(&h->cinfo);
-        return;
-    }
-    jpeg_create_decompress(&h->cinfo);
-    jpeg_mem_src(&h->cinfo, data, static_cast<unsigned long>(size));
-    jpeg_read_header(&h->cinfo, TRUE);
-    h->pixels = static_cast<std::uint64_t>(h->cinfo.image_width) * h->cinfo.image_height;
-    jpeg_destroy_decompress(&h->cinfo);
-}
-
-std::uint64_t PngPixels(std::string_view body) {
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (png_image_begin_read_from_memory(&image, body.data(), body.size()) == 0) {
-        return 0;
-    }
-    const std::uint64_t pixels = static_cast<std::uint64_t>(image.width) * image.height;
-    png_image_free(&image);
-    return pixels;
-}
 
 // The request's bytes as a file that lives in memory only: the audit's decoder and its file
 // size rung then see exactly what they see for a file on disk.
@@ -105,24 +59,15 @@ private:
 
 }  // namespace
 
-std::uint64_t AnnouncedPixels(std::string_view body) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(body.data());
-    if (body.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF) {
-        JpegHeader header;
-        ReadJpegHeader(&header, bytes, body.size());
-        return header.pixels;
-    }
-    if (body.size() >= 8 && png_sig_cmp(bytes, 0, 8) == 0) {
-        return PngPixels(body);
-    }
-    return 0;
-}
-
 struct PhotoWorker::Impl {
     ServiceAudit audit;
 };
 
-PhotoWorker::PhotoWorker() : impl_(std::make_unique<Impl>()) {}
+PhotoWorker::PhotoWorker() : impl_(std::make_unique<Impl>()) {
+    // Every audit draws its fill colours from the generator's initial state, as the first photo
+    // of a freshly started window does.
+    impl_->audit.m_bRestartRandomState = true;
+}
 PhotoWorker::~PhotoWorker() = default;
 
 bool PhotoWorker::LoadFaceCascade(const std::string& cascadeFile) {
@@ -136,20 +81,12 @@ bool PhotoWorker::LoadFaceCascade(const std::string& cascadeFile) {
 AuditReply PhotoWorker::Audit(std::string_view body, std::uint64_t maxPixels, bool wantSaved) {
     AuditReply reply;
     ServiceAudit& audit = impl_->audit;
-    // Every audit draws its fill colours from the generator's initial state, as the first photo
-    // of a freshly started window does.
-    cv::theRNG() = cv::RNG();
-    if (AnnouncedPixels(body) > maxPixels) {
-        // Refused before decoding: the ladder's size verdict, with nothing detected.
-        audit.m_details = AuditDetails{};
-        audit.m_nState = BadSize;
-    } else {
-        const MemoryFile file(body);
-        if (!file.ok()) {
-            throw std::runtime_error("cannot hold the photo in memory");
-        }
-        audit.AuditFile(file.path(), std::string());
+    audit.m_nMaxPixels = maxPixels;
+    const MemoryFile file(body);
+    if (!file.ok()) {
+        throw std::runtime_error("cannot hold the photo in memory");
     }
+    audit.AuditFile(file.path(), std::string());
     reply.state = audit.m_nState;
     reply.json = AuditJson(std::nullopt, audit);
     if (wantSaved && reply.state == Passed) {

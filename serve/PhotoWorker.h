@@ -6,11 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/Decode.h"
 #include "engine/Verify.h"
-
-/// Largest photo, in pixels, that the service decodes by default: a 108 MP phone photo
-/// (12000 x 9000) still audits.
-inline constexpr std::uint64_t kServiceMaxPixels = 120'000'000;
 
 /// What one audit of a request body found.
 struct AuditReply {
@@ -32,19 +29,17 @@ public:
     /// Loads the face cascade from `cascadeFile`, or by the usual lookup when it is empty.
     bool LoadFaceCascade(const std::string& cascadeFile);
 
-    /// Audits the photo whose file bytes are `body`. Photos with more than `maxPixels` pixels
-    /// are not decoded and get BadSize. With `wantSaved`, a passed photo's saved bytes are
-    /// filled in. The body is held in memory only; nothing touches the disk.
+    /// Audits the photo whose file bytes are `body`, exactly as the audit of a file with these
+    /// bytes. Photos with more than `maxPixels` pixels are not decoded and get BadSize. With
+    /// `wantSaved`, a passed photo's saved bytes are filled in. The body is held in memory only
+    /// (an anonymous memory file); nothing touches the disk. Throws std::bad_alloc or
+    /// cv::Exception when the engine fails, rather than giving a verdict.
     AuditReply Audit(std::string_view body, std::uint64_t maxPixels, bool wantSaved);
 
-    /// Verifies `body` as a photo that Vetrix saved.
+    /// Verifies `body` as a photo that Vetrix saved. Throws as VerifySavedPhoto does.
     VerifyResult Verify(std::string_view body);
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-/// The pixel count the header of `body` announces, for JPEG and PNG (read by libjpeg and
-/// libpng without decoding); 0 for other formats or an unreadable header.
-std::uint64_t AnnouncedPixels(std::string_view body);

@@ -13,7 +13,7 @@ struct ServerOptions {
     std::string address = "127.0.0.1";
     unsigned short port = 8080;
     std::size_t maxBytes = 20 * 1024 * 1024;      ///< largest request body; larger gets 413
-    std::uint64_t maxPixels = kServiceMaxPixels;  ///< larger photos get BadSize undecoded
+    std::uint64_t maxPixels = kDefaultMaxPixels;  ///< larger photos get BadSize undecoded
     std::chrono::seconds headerTimeout{10};  ///< for the whole request head, and idle keep-alive
     std::chrono::seconds bodyTimeout{60};    ///< for the whole body
     std::chrono::seconds writeTimeout{30};   ///< for the whole answer

@@ -15,6 +15,7 @@
 
 #include <opencv2/core/utility.hpp>
 
+#include "log/StandardDescriptors.h"
 #include "serve/Server.h"
 
 namespace {
@@ -37,7 +38,7 @@ constexpr const char* kUsage =
     "  --workers N           photos worked on at once (default: the number of cores)\n"
     "  --queue N             photos waiting for a worker before 503 (default: 4 x workers)\n"
     "  --max-bytes N         largest body accepted, else 413 (default 20971520, 20 MiB)\n"
-    "  --max-pixels N        larger photos get BadSize undecoded (default 120000000)\n"
+    "  --max-pixels N        larger photos get BadSize undecoded (default 200000000)\n"
     "  --header-timeout S    seconds for a whole request head, and for an idle\n"
     "                        connection (default 10)\n"
     "  --body-timeout S      seconds for a whole body (default 60)\n"
@@ -110,6 +111,11 @@ bool DropPrivileges(const std::string& user) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed descriptor 0 to 2 would otherwise be handed to the first socket or file opened,
+    // and the access log would be written into it.
+    if (!OpenClosedStandardDescriptors()) {
+        return 2;
+    }
     ServerOptions options;
     unsigned workers = std::max(1u, std::thread::hardware_concurrency());
     unsigned long long queue = 0;
@@ -161,8 +167,8 @@ int main(int argc, char** argv) {
                 options.maxBytes = static_cast<std::size_t>(n);
                 break;
             case kMaxPixels:
-                if (!ParseCount(optarg, 1, 1ull << 30, n)) {
-                    return UsageError("--max-pixels takes a number from 1 to 2^30");
+                if (!ParseCount(optarg, 1, 1ull << 40, n)) {
+                    return UsageError("--max-pixels takes a number from 1 to 2^40");
                 }
                 options.maxPixels = n;
                 break;
