@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "cli/Batch.h"
+#include "engine/AuditJson.h"
 #include "engine/PhotoAudit.h"
 #include "engine/Verify.h"
 
@@ -41,7 +42,7 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, st
 }  // namespace
 
 VerifySummary RunVerify(const std::vector<std::string>& inputs, const VerifyRunOptions& options,
-                        std::FILE* out, std::FILE* err, const std::atomic<bool>* stop) {
+                        std::FILE* out, const std::atomic<int>* stop) {
     VerifySummary summary;
     cv::CascadeClassifier cascade;
     const std::string cascadeFile =
@@ -58,42 +59,46 @@ VerifySummary RunVerify(const std::vector<std::string>& inputs, const VerifyRunO
 
     PhotoSource source(inputs);
     std::vector<std::uint8_t> bytes;
-    while (stop == nullptr || !stop->load()) {
-        const std::optional<std::string> file = source.Next();
-        if (!file) {
+    const auto print = [&](const std::string& line) {
+        if (std::fprintf(out, "%s\n", line.c_str()) < 0 || std::fflush(out) != 0) {
+            summary.outputFailed = true;
+        }
+    };
+    const auto error = [&](const std::string& file, const std::string& why) {
+        ++summary.unreadable;
+        print(options.json ? "{" + JsonFileMembers(file) + ", \"error\": " + JsonString(why) + "}"
+                           : QuoteFileName(file) + "\tError\t" + why);
+    };
+    while ((stop == nullptr || stop->load() == 0) && !summary.outputFailed) {
+        const std::optional<PhotoInput> input = source.Next();
+        if (!input) {
             break;
         }
+        const std::string* file = &input->path;
         ++summary.files;
+        if (!input->error.empty()) {
+            error(*file, input->error);  // a folder that could not be listed
+            continue;
+        }
         std::string why;
         if (!ReadWholeFile(*file, bytes, why)) {
-            ++summary.unreadable;
-            std::fprintf(err, "vetrix-audit: cannot read %s: %s\n", ToValidUtf8(*file).c_str(),
-                         why.c_str());
+            error(*file, "cannot read: " + why);
             continue;
         }
         VerifyResult result;
         try {
             result = VerifySavedPhoto(bytes.data(), bytes.size(), cascade);
         } catch (const std::exception& e) {
-            ++summary.unreadable;
-            std::fprintf(err, "vetrix-audit: cannot verify %s: %s\n", ToValidUtf8(*file).c_str(),
-                         e.what());
+            error(*file, std::string("cannot verify: ") + e.what());
             continue;
         }
         if (result.outcome == VerifyOutcome::Verified) {
             ++summary.verified;
         }
-        const std::string line =
-            options.json ? VerifyJson(*file, result)
-                         : ToValidUtf8(*file) + '\t' + VerifyOutcomeName(result.outcome) + '\t' +
-                               VerifyOutcomeMessage(result.outcome);
-        std::fprintf(out, "%s\n", line.c_str());
-        std::fflush(out);
+        print(options.json ? VerifyJson(*file, result)
+                           : QuoteFileName(*file) + '\t' + VerifyOutcomeName(result.outcome) +
+                                 '\t' + VerifyOutcomeMessage(result.outcome));
     }
-    for (const std::string& error : source.Errors()) {
-        std::fprintf(err, "vetrix-audit: cannot read folder %s\n", error.c_str());
-    }
-    summary.unreadable += source.Errors().size();
-    summary.interrupted = stop != nullptr && stop->load();
+    summary.stopSignal = stop != nullptr ? stop->load() : 0;
     return summary;
 }

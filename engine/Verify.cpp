@@ -274,7 +274,7 @@ VerifyResult VerifySavedPhoto(const std::uint8_t* data, std::size_t size,
 std::string VerifyJson(const std::optional<std::string>& file, const VerifyResult& result) {
     std::string out = "{";
     if (file) {
-        out += "\"file\": " + JsonString(*file) + ", ";
+        out += JsonFileMembers(*file) + ", ";
     }
     out += "\"outcome\": " + JsonString(VerifyOutcomeName(result.outcome));
     out += result.outcome == VerifyOutcome::Verified ? ", \"verified\": true" : ", \"verified\": false";

@@ -73,6 +73,7 @@ VerifyResult VerifySavedPhoto(const std::uint8_t* data, std::size_t size,
 cv::Mat DecodeStrictJpeg(const std::uint8_t* jpeg, std::size_t size);
 
 /// The result as a single-line JSON object (no line end) with the keys file (only when `file`
-/// is given), outcome (the name), verified (true or false), message, size ([w, h] of the JPEG,
+/// is given, as JsonFileMembers writes it, with file_escaped for a name that is not UTF-8),
+/// outcome (the name), verified (true or false), message, size ([w, h] of the JPEG,
 /// or null before its header was read), faces (every detection as [x, y, w, h]) and turn.
 std::string VerifyJson(const std::optional<std::string>& file, const VerifyResult& result);

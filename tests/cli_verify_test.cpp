@@ -46,7 +46,7 @@ TEST(VerifyCommand, EverySavedPhotoVerifiesAndTheExitStatusSaysSo) {
         "--verify --json expected-saved/pass_red_test4_240x320.jpg pass_red_test4_240x320.jpg "
         "missing.jpg");
     EXPECT_EQ(mixed.status, 1);
-    ASSERT_EQ(mixed.lines.size(), 2u) << "the missing file gets an error, not a line";
+    ASSERT_EQ(mixed.lines.size(), 3u) << "the missing file gets an error line";
     EXPECT_EQ(mixed.lines[0],
               R"({"file": "expected-saved/pass_red_test4_240x320.jpg", "outcome": "Verified", )"
               R"("verified": true, "message": "照片由本工具保存，未发现改动", "size": [215, 301], )"
@@ -55,7 +55,8 @@ TEST(VerifyCommand, EverySavedPhotoVerifiesAndTheExitStatusSaysSo) {
               R"({"file": "pass_red_test4_240x320.jpg", "outcome": "NoTrailer", )"
               R"("verified": false, "message": "文件末尾没有本工具的标记", "size": null, )"
               R"("faces": [], "turn": 0})");
-    EXPECT_NE(mixed.err.find("missing.jpg"), std::string::npos) << mixed.err;
+    EXPECT_EQ(mixed.lines[2].rfind(R"({"file": "missing.jpg", "error": "cannot read: )", 0), 0u)
+        << mixed.lines[2];
 }
 
 TEST(VerifyCommand, SaveAndLogDoNotGoWithVerify) {
