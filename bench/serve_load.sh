@@ -53,7 +53,7 @@ printf '%-34s %s\n' "audit, 295 x 413:" "$(load /v1/audit "$small" 0)"
 audit_large=$(load /v1/audit "$large" 0 $((duration * 2)))
 printf '%-34s %s\n' "audit, 2 MP:" "$audit_large"
 echo "before $total requests:   $(peak)"
-printf '%-34s %s\n' "audit, 295 x 413, $total requests:" "$(load /v1/audit "$small" $((total / 2)) 600)"
+printf '%-34s %s\n' "audit, 295 x 413, $total requests:" "$(load /v1/audit "$small" $((total / 2)) 900)"
 echo "after $total requests:    $(peak)"
 
 # The command on the same photos repeated, for the ratio.

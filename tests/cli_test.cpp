@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/Batch.h"
+#include "engine/AuditJson.h"
 #include "engine/Export.h"
 #include "engine/PhotoAudit.h"
 #include "test_support.h"
@@ -443,6 +444,17 @@ TEST(Command, DecoderWarningsAndThePixelLimit) {
     EXPECT_EQ(Audit({"--max-pixels", "157877", photo}).out,
               photo + "\tBadSize\t图像大小或者尺寸不符合要求！\n");
     EXPECT_EQ(Audit({"--max-pixels", "0", photo}).status, 2);
+}
+
+TEST(Quoting, ControlCharactersAndBytesOutsideUtf8AreEscapedAndNothingElse) {
+    EXPECT_EQ(QuoteFileName("照片 1 (copy).jpg"), "照片 1 (copy).jpg");
+    EXPECT_EQ(QuoteFileName("a\\t.jpg"), "a\\\\t.jpg");
+    EXPECT_EQ(QuoteFileName("\a\b\f\v\x01\x7f"), "\\a\\b\\f\\v\\001\\177");
+    EXPECT_EQ(QuoteFileName("\xC2\x9B" "2J"), "\\302\\2332J");       // C1 CSI
+    EXPECT_EQ(QuoteFileName("\xC0\xAF"), "\\300\\257");              // overlong '/'
+    EXPECT_EQ(QuoteFileName("\xED\xA0\x80"), "\\355\\240\\200");      // surrogate
+    EXPECT_EQ(QuoteFileName("a\xE6\x96"), "a\\346\\226");            // cut short
+    EXPECT_EQ(JsonFileMembers("x.jpg"), "\"file\": \"x.jpg\"");
 }
 
 TEST(Batch, AnExceptionInAnAuditGivesThatPhotoAnErrorAndTheRunGoesOn) {
