@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "cli/Batch.h"
+#include "cli/Verify.h"
 #include "engine/AuditJson.h"
 #include "engine/Export.h"
 #include "log/StandardDescriptors.h"
@@ -25,6 +26,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: vetrix-audit [OPTION]... PHOTO|FOLDER...\n"
+    "       vetrix-audit --verify [--json] FILE|FOLDER...\n"
     "\n"
     "Audits each photo as the Vetrix window does: it must decode, show one face (or two, of\n"
     "which the wider counts), be at least 30720 bytes and 215 x 300 pixels, stand before a plain\n"
@@ -70,6 +72,13 @@ constexpr const char* kUsage =
     "                      9.5 MiB per megapixel)\n"
     "      --cascade FILE  use this face cascade instead of haarcascade_frontalface_alt2.xml\n"
     "                      from the working directory or, failing that, OpenCV's installed data\n"
+    "      --verify        instead of auditing, check that each file is a photo that\n"
+    "                      Vetrix saved, unaltered; the outcome is the first check that\n"
+    "                      fails, in this order: NoTrailer, NotJpeg, WrongSize, Reencoded,\n"
+    "                      NoFace; otherwise Verified. With --json the keys are file,\n"
+    "                      outcome, verified, message, size, faces and turn. Exit status 0\n"
+    "                      when every file verified, else 1. The trailer is no signature:\n"
+    "                      anyone can append it.\n"
     "  -h, --help          show this text\n"
     "\n"
     "SIGINT (Ctrl-C), SIGTERM and SIGHUP stop the run after the photos under way: their lines\n"
@@ -119,7 +128,7 @@ int UsageError(const std::string& message) {
 
 unsigned DefaultJobs() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-enum class Mode { Audit, Help };
+enum class Mode { Audit, Verify, Help };
 
 struct CommandLine {
     Mode mode = Mode::Audit;
@@ -129,7 +138,7 @@ struct CommandLine {
 
 // Fills `line` from the arguments; returns 0, or the exit status of a usage error.
 int ParseCommandLine(int argc, char** argv, CommandLine& line) {
-    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kMaxPixels };
+    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kMaxPixels, kVerify };
     static const option kOptions[] = {
         {"json", no_argument, nullptr, kJson},
         {"save", required_argument, nullptr, kSave},
@@ -138,6 +147,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
         {"jobs", required_argument, nullptr, 'j'},
         {"cascade", required_argument, nullptr, kCascade},
         {"max-pixels", required_argument, nullptr, kMaxPixels},
+        {"verify", no_argument, nullptr, kVerify},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -156,6 +166,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
         switch (c) {
             case 'h': line.mode = Mode::Help; return 0;
             case kJson: options.json = true; break;
+            case kVerify: line.mode = Mode::Verify; break;
             case kOverwrite: options.overwrite = true; break;
             case kSave:
                 if (!(text = value("--save"))) return 2;
@@ -204,6 +215,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
     if (line.inputs.empty()) {
         return UsageError("no photo or folder given");
     }
+    if (line.mode == Mode::Verify && (!options.saveDir.empty() || !options.logFile.empty())) {
+        return UsageError("--verify takes neither --save nor --log");
+    }
     std::error_code ec;
     if (!options.saveDir.empty() && !std::filesystem::is_directory(options.saveDir, ec)) {
         return UsageError("--save: not a folder: " + QuoteFileName(options.saveDir));
@@ -235,6 +249,24 @@ int RunAudit(CommandLine& line) {
     return ExitStatus(summary);
 }
 
+int RunVerification(const CommandLine& line) {
+    HandleStopSignals();
+    const VerifySummary summary = RunVerify(
+        line.inputs, VerifyRunOptions{line.options.json, line.options.cascadeFile}, stdout,
+        &g_signal);
+    if (summary.noCascade) {
+        std::fprintf(stderr, "vetrix-audit: no face cascade could be loaded\n");
+        return 2;
+    }
+    if (summary.stopSignal != 0) {
+        return 128 + summary.stopSignal;
+    }
+    if (summary.outputFailed) {
+        return 3;
+    }
+    return summary.verified == summary.files && summary.unreadable == 0 ? 0 : 1;
+}
+
 int ShowHelp() {
     if (std::fputs(kUsage, stdout) == EOF || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "vetrix-audit: cannot write the help text: %s\n",
@@ -259,6 +291,7 @@ int main(int argc, char** argv) {
     switch (line.mode) {
         case Mode::Help: return ShowHelp();
         case Mode::Audit: return RunAudit(line);
+        case Mode::Verify: return RunVerification(line);
     }
     return 2;
 }

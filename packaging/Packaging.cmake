@@ -1,9 +1,13 @@
-# Debian package: both programs, the desktop entry, the icon, the manual page and the package's
+# Debian package: the programs, the desktop entry, the icon, the manual page and the package's
 # documents. Build it with the release preset (see README.md); packaging/test-deb.sh checks it.
 
 # The manual page carries the version from project(); Debian wants it compressed.
 set(vetrix_gzipped)
-foreach(file vetrix.1 vetrix-audit.1 changelog)
+set(vetrix_docs vetrix.1 vetrix-audit.1 changelog)
+if(VETRIX_BUILD_SERVICE)
+  list(APPEND vetrix_docs vetrix-serve.1)
+endif()
+foreach(file IN LISTS vetrix_docs)
   set(plain ${PROJECT_BINARY_DIR}/packaging/${file})
   configure_file(${CMAKE_CURRENT_LIST_DIR}/${file} ${plain} @ONLY)
   add_custom_command(OUTPUT ${plain}.gz
@@ -19,6 +23,14 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/vetrix.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${PROJECT_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/vetrix)
+if(VETRIX_BUILD_SERVICE)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/vetrix-serve.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # Installed for systemd to find, not enabled: the package has no maintainer script that
+  # would start a network service on its own.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/vetrix-serve.service
+          DESTINATION lib/systemd/system)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vetrix)
@@ -26,7 +38,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Vetrix developers <vetrix@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Checks and normalises registration portrait photos")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "Checks a candidate's portrait photo before it is uploaded to an online\nregistration system and turns an acceptable photo into a normalised one.\nProvides the window vetrix and the batch command vetrix-audit.")
+  "Checks a candidate's portrait photo before it is uploaded to an online registration\nsystem and turns an acceptable photo into a normalised one. Provides the window\nvetrix, the batch command vetrix-audit and the HTTP service vetrix-serve.")
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Libraries are found by dpkg-shlibdeps; the face cascade and the fonts are data.

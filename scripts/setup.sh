@@ -8,11 +8,12 @@ packages=(
   libopencv-dev opencv-data libjpeg-dev libpng-dev libtiff-dev libwebp-dev
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  libboost-dev
   xvfb xdotool  # the window test on real X servers
 )
 if [[ "${1:-}" == "--extra" ]]; then
-  # Screenshots, fuzzing and packaging (the .deb and its lintian check) only.
-  packages+=(xauth x11-apps imagemagick clang libclang-rt-14-dev dpkg-dev lintian)
+  # Screenshots, fuzzing, packaging (the .deb and its lintian check) and the service's load test.
+  packages+=(xauth x11-apps imagemagick clang libclang-rt-14-dev dpkg-dev lintian wrk bc yamllint)
 fi
 
 missing=()
