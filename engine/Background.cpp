@@ -9,12 +9,7 @@
 
 namespace {
 
-constexpr int kSampleRow = 5;
 constexpr int kProbeTolerance = 30;
-
-bool IsAuditableImage(const cv::Mat& image) {
-    return image.type() == CV_8UC3 && image.rows >= 6 && image.cols >= 6;
-}
 
 }  // namespace
 
@@ -51,26 +46,6 @@ Hsv RgbToHsv(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
     return hsv;
 }
 
-cv::Scalar DrawFillColour() {
-    cv::RNG& rng = cv::theRNG();
-    const auto c0 = static_cast<uchar>(rng);
-    const auto c1 = static_cast<uchar>(rng);
-    const auto c2 = static_cast<uchar>(rng);
-    return cv::Scalar(c0, c1, c2, 0);
-}
-
-int MarkFillRegion(const cv::Mat& image, cv::Point seed, int tolerance, cv::Mat& mask) {
-    mask.create(image.rows + 2, image.cols + 2, CV_8UC1);
-    mask.setTo(0);
-    // 4-connected, mask value 255, every candidate compared with the seed pixel. With
-    // FLOODFILL_MASK_ONLY the image is only read, so the const_cast never leads to a write.
-    const int flags = 4 | (255 << 8) | cv::FLOODFILL_FIXED_RANGE | cv::FLOODFILL_MASK_ONLY;
-    const cv::Scalar diff(tolerance, tolerance, tolerance, 0);
-    cv::Rect bounds;
-    return cv::floodFill(const_cast<cv::Mat&>(image), mask, seed, cv::Scalar(), &bounds, diff,
-                         diff, flags);
-}
-
 std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed) {
     if (image.type() != CV_8UC3 || !cv::Rect(0, 0, image.cols, image.rows).contains(seed)) {
         return 0;
@@ -83,11 +58,11 @@ std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed) {
 }
 
 bool CheckBackground(const cv::Mat& image) {
-    if (!IsAuditableImage(image)) {
+    if (!IsCheckableImage(image)) {
         return false;
     }
     const int cols = image.cols;
-    const cv::Point seeds[3] = {{5, kSampleRow}, {cols / 2, kSampleRow}, {cols - 5, kSampleRow}};
+    const cv::Point seeds[3] = {{5, kSeedRow}, {cols / 2, kSeedRow}, {cols - 5, kSeedRow}};
 
     unsigned sum[3] = {0, 0, 0};
     for (const cv::Point& p : seeds) {

@@ -14,7 +14,6 @@ constexpr int kMinKeptWidth = 215;
 constexpr int kMaxKeptWidth = 295;
 constexpr int kHeadTopTolerance = 20;
 constexpr int kHeadMargin = 10;
-constexpr int kSeedRow = 5;
 
 // Pixel positions are the double truncated toward zero, like a cast to int. Values outside the
 // int range only arise from input the audit never passes; they saturate instead of overflowing.
@@ -167,9 +166,8 @@ private:
 };
 
 bool IsAuditableInput(const cv::Mat& photo, const cv::Rect& face) {
-    return photo.type() == CV_8UC3 && photo.rows >= 6 && photo.cols >= 6 && face.width > 0 &&
-           face.height > 0 && face.x >= 0 && face.y >= 0 && face.x <= photo.cols - face.width &&
-           face.y <= photo.rows - face.height;
+    return IsCheckableImage(photo) && face.width > 0 && face.height > 0 && face.x >= 0 &&
+           face.y >= 0 && face.x <= photo.cols - face.width && face.y <= photo.rows - face.height;
 }
 
 }  // namespace
