@@ -9,7 +9,26 @@
 
 namespace {
 
+// Columns of the outer samples from the left and right edges (the third lies at cols / 2).
+constexpr int kSampleInset = 5;
+// A fill takes pixels whose every channel lies within this of the probe's seed pixel.
 constexpr int kProbeTolerance = 30;
+// Value below which the mean colour is too dark for any accepted background.
+constexpr double kDarkLimit = 0.13;
+// White: value at least this ...
+constexpr double kWhiteMinValue = 0.9;
+// ... and saturation at most this, whatever the hue.
+constexpr double kWhiteMaxSaturation = 0.13;
+// Red hues wrap around 0 degrees: from this hue up to 360 ...
+constexpr double kRedHueFrom = 330;
+// ... and from 0 up to, not including, this one.
+constexpr double kRedHueTo = 30;
+// Blue hues run from this one ...
+constexpr double kBlueHueFrom = 180;
+// ... to this one, both ends included.
+constexpr double kBlueHueTo = 260;
+// Samples and probes: at columns kSampleInset, cols / 2 and cols - kSampleInset of the seed row.
+constexpr int kProbeCount = 3;
 
 }  // namespace
 
@@ -62,7 +81,8 @@ bool CheckBackground(const cv::Mat& image) {
         return false;
     }
     const int cols = image.cols;
-    const cv::Point seeds[3] = {{5, kSeedRow}, {cols / 2, kSeedRow}, {cols - 5, kSeedRow}};
+    const cv::Point seeds[kProbeCount] = {
+        {kSampleInset, kSeedRow}, {cols / 2, kSeedRow}, {cols - kSampleInset, kSeedRow}};
 
     unsigned sum[3] = {0, 0, 0};
     for (const cv::Point& p : seeds) {
@@ -71,28 +91,28 @@ bool CheckBackground(const cv::Mat& image) {
             sum[c] += px[c];
         }
     }
-    const auto mean = [&](int c) { return static_cast<std::uint8_t>(sum[c] / 3); };
+    const auto mean = [&](int c) { return static_cast<std::uint8_t>(sum[c] / kProbeCount); };
     const Hsv hsv = RgbToHsv(mean(2), mean(1), mean(0));
 
-    if (hsv.value < 0.13) {
+    if (hsv.value < kDarkLimit) {
         return false;
     }
-    const bool white = hsv.value >= 0.9 && hsv.saturation <= 0.13;
+    const bool white = hsv.value >= kWhiteMinValue && hsv.saturation <= kWhiteMaxSaturation;
     if (!white) {
-        const bool red = hsv.hue >= 330 || hsv.hue < 30;
-        const bool blue = hsv.hue >= 180 && hsv.hue <= 260;
+        const bool red = hsv.hue >= kRedHueFrom || hsv.hue < kRedHueTo;
+        const bool blue = hsv.hue >= kBlueHueFrom && hsv.hue <= kBlueHueTo;
         if (!red && !blue) {
             return false;
         }
     }
 
-    // The test is mean / pixels > 0.2 with mean = (count 1 + count 2 + count 3) / 3, and counts
-    // are never negative: once the probes done so far pass it, the rest cannot change the
+    // The test is mean / pixels > kMinCoverage with mean = (count 1 + count 2 + count 3) / 3, and
+    // counts are never negative: once the probes done so far pass it, the rest cannot change the
     // answer, and their fills are skipped. Every probe still draws its fill colour, so the
     // generator advances by three draws per probe whatever the counts.
     const int pixels = image.rows * image.cols;
     const auto covers = [pixels](std::uint64_t total) {
-        return static_cast<double>(total / 3) / pixels > 0.2;
+        return static_cast<double>(total / kProbeCount) / pixels > kMinCoverage;
     };
     std::uint64_t total = 0;
     cv::Mat mask;

@@ -4,6 +4,9 @@
 
 #include <opencv2/core.hpp>
 
+/// The share of the picture that the background probes' fills must cover on average, exceeded.
+inline constexpr double kMinCoverage = 0.2;
+
 /// Hue (degrees, [0, 360); -1 for black; NaN for a grey), saturation and value ([0, 1]).
 struct Hsv {
     double hue;

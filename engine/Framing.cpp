@@ -10,10 +10,43 @@
 
 namespace {
 
+// The normalised photo is at least this wide: narrower crops are enlarged ...
 constexpr int kMinKeptWidth = 215;
+// ... and a crop this wide or wider is reduced to it (except a widened one).
 constexpr int kMaxKeptWidth = 295;
+// The head-top fill takes pixels whose every channel lies within this of the seed pixel.
 constexpr int kHeadTopTolerance = 20;
+// A row is the head top when at least this share of the face's width is not background.
+constexpr double kHeadTopShare = 0.05;
+// The crop's top may reach this many rows above the head top.
 constexpr int kHeadMargin = 10;
+// Every crop, and the normalised photo, is this many times as high as it is wide.
+constexpr double kCropAspect = 1.4;
+// Free height of a crop, in half face heights, is r * kFreePerWidth + kFreeBase.
+constexpr double kFreePerWidth = 2.8;
+constexpr double kFreeBase = 0.8;  // the free height left at r = 0
+// The ratio k of the free space above the face to that below it: both passes start here ...
+constexpr double kFirstRatio = 0.8;
+// ... and step by this, by repeated addition or subtraction ...
+constexpr double kRatioStep = 0.05;
+// ... the first pass up while k <= kMaxRatio ...
+constexpr double kMaxRatio = 2.0;
+// ... the second pass down while k >= kMinRatio.
+constexpr double kMinRatio = 0.5;
+// Width factors r are searched in steps of this size ...
+constexpr double kWidthStep = 0.005;
+// The standard crop's width factor: the crop is twice as wide as the face.
+constexpr double kStandardR = 1;
+// Widening starts one step past the standard crop (the literal, not 1 + kWidthStep) ...
+constexpr double kWidenFrom = 1.005;
+// ... while r <= kWidenTo ...
+constexpr double kWidenTo = 2.005;
+// ... and narrowing one step below it (again the literal).
+constexpr double kNarrowFrom = 0.995;
+// A narrow crop is enlarged to kMinKeptWidth only by a factor strictly below this.
+constexpr double kMaxEnlargement = 1.25;
+// Added to a scaled crop origin before it is truncated to a pixel.
+constexpr double kOriginOffset = -0.5;
 
 // Pixel positions are the double truncated toward zero, like a cast to int. Values outside the
 // int range only arise from input the audit never passes; they saturate instead of overflowing.
@@ -51,12 +84,12 @@ public:
 
     std::optional<CropPlan> Run() {
         // Both passes step k by repeated addition, so 2.0 and 0.5 are never reached exactly.
-        for (double k = 0.8; k <= 2.0; k += 0.05) {
+        for (double k = kFirstRatio; k <= kMaxRatio; k += kRatioStep) {
             if (TryRatio(k)) {
                 return plan_;
             }
         }
-        for (double k = 0.8 - 0.05; k >= 0.5; k -= 0.05) {
+        for (double k = kFirstRatio - kRatioStep; k >= kMinRatio; k -= kRatioStep) {
             if (TryRatio(k)) {
                 return plan_;
             }
@@ -65,16 +98,16 @@ public:
     }
 
 private:
-    // The free height (r * 2.8 + 0.8) * hh is shared k : 1 above and below the face; the order of
-    // operations is part of the result, since every position is truncated.
+    // The free height (r * kFreePerWidth + kFreeBase) * hh is shared k : 1 above and below the
+    // face; the order of operations is part of the result, since every position is truncated.
     Crop CropOf(double kf, double r) const {
         Crop c{};
         const double dx = hw_ * r;
         c.x0 = Trunc(fx_ - dx);
-        c.y0 = Trunc(fy_ - ((r * 2.8 + 0.8) * kf) * hh_);
+        c.y0 = Trunc(fy_ - ((r * kFreePerWidth + kFreeBase) * kf) * hh_);
         c.x1 = Trunc(static_cast<double>(fx_ + fw_) + dx);
         c.W = Trunc(static_cast<double>(c.x1) - c.x0);
-        c.y1 = Trunc(c.W * 1.4 + c.y0);
+        c.y1 = Trunc(c.W * kCropAspect + c.y0);
         return c;
     }
 
@@ -92,16 +125,17 @@ private:
         plan_.y1 = c.y1;
         plan_.f = f;
         plan_.tW = tW;
-        plan_.tH = Trunc(1.4 * tW);
+        plan_.tH = Trunc(kCropAspect * tW);
         plan_.resized = cv::Size(Trunc(f * cols_), Trunc(rows_ * f));
-        plan_.sub = cv::Rect(Trunc(c.x0 * f - 0.5), Trunc(c.y0 * f - 0.5), tW, plan_.tH);
+        plan_.sub = cv::Rect(Trunc(c.x0 * f + kOriginOffset), Trunc(c.y0 * f + kOriginOffset), tW,
+                             plan_.tH);
         return true;
     }
 
-    // A crop narrower than 215 is enlarged to 215 only by a factor below 1.25.
+    // A crop narrower than kMinKeptWidth is enlarged to it only by a factor below kMaxEnlargement.
     bool Enlarge(double k, double r, const Crop& c) {
         const double f = static_cast<double>(kMinKeptWidth) / c.W;
-        if (f < 1.25) {
+        if (f < kMaxEnlargement) {
             return Accept(k, r, c, f, kMinKeptWidth);
         }
         return false;
@@ -109,29 +143,29 @@ private:
 
     bool TryRatio(double k) {
         const double kf = k / (k + 1);
-        const double s = ((1 / kf) * T_ + fw_) / (fw_ * 1.4) - 1;
+        const double s = ((1 / kf) * T_ + fw_) / (fw_ * kCropAspect) - 1;
         if (!Fits(CropOf(kf, s))) {
             return false;
         }
-        const Crop standard = CropOf(kf, 1);
+        const Crop standard = CropOf(kf, kStandardR);
         if (Fits(standard)) {
             if (standard.W >= kMaxKeptWidth) {
-                return Accept(k, 1, standard, static_cast<double>(kMaxKeptWidth) / standard.W,
-                              kMaxKeptWidth);
+                return Accept(k, kStandardR, standard,
+                              static_cast<double>(kMaxKeptWidth) / standard.W, kMaxKeptWidth);
             }
             if (standard.W >= kMinKeptWidth) {
-                return Accept(k, 1, standard, 1, standard.W);
+                return Accept(k, kStandardR, standard, 1, standard.W);
             }
             return Widen(k, kf);
         }
-        return Narrow(k, kf, s - 0.005);
+        return Narrow(k, kf, s - kWidthStep);
     }
 
     bool Widen(double k, double kf) {
-        for (double r = 1.005; r <= 2.005; r += 0.005) {
+        for (double r = kWidenFrom; r <= kWidenTo; r += kWidthStep) {
             const Crop c = CropOf(kf, r);
             if (Fits(c)) {
-                // The 295 limit does not apply to a widened crop.
+                // The kMaxKeptWidth limit does not apply to a widened crop.
                 return c.W < kMinKeptWidth ? Enlarge(k, r, c) : Accept(k, r, c, 1, c.W);
             }
         }
@@ -139,11 +173,11 @@ private:
     }
 
     bool Narrow(double k, double kf, double bound) {
-        if (bound > 0.995) {
+        if (bound > kNarrowFrom) {
             return false;
         }
         // The bound may be negative; r then goes on below 0, to crops narrower than the face.
-        for (double r = 0.995; r >= bound; r -= 0.005) {
+        for (double r = kNarrowFrom; r >= bound; r -= kWidthStep) {
             const Crop c = CropOf(kf, r);
             if (Fits(c)) {
                 if (c.W >= kMaxKeptWidth) {
@@ -207,7 +241,7 @@ std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face) {
                 ++count;
             }
         }
-        if (static_cast<double>(count) / face.width >= 0.05) {
+        if (static_cast<double>(count) / face.width >= kHeadTopShare) {
             return y;
         }
     }
@@ -299,7 +333,7 @@ bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result
         return false;
     }
     const double ratio = static_cast<double>(face.width) / photo.cols;
-    if (ratio > 0.8 || ratio < 0.2) {
+    if (ratio > kMaxFaceShare || ratio < kMinFaceShare) {
         return false;
     }
     return FramePortrait(photo, face, result, plan);

@@ -4,6 +4,11 @@
 
 #include <opencv2/core.hpp>
 
+/// The face must be at least this share of the photo's width ...
+inline constexpr double kMinFaceShare = 0.2;
+/// ... and at most this share; both ends pass.
+inline constexpr double kMaxFaceShare = 0.8;
+
 /// The crop chosen for a portrait: which crop of the photo, the scale applied to the whole photo
 /// and the size of the normalised photo.
 struct CropPlan {
