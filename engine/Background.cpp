@@ -76,7 +76,23 @@ std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed) {
     return static_cast<std::uint64_t>(MarkFillRegion(image, seed, kProbeTolerance, mask));
 }
 
-bool CheckBackground(const cv::Mat& image) {
+BackgroundClass ClassifyBackgroundColour(const Hsv& hsv) {
+    if (hsv.value < kDarkLimit) {
+        return BackgroundClass::None;
+    }
+    if (hsv.value >= kWhiteMinValue && hsv.saturation <= kWhiteMaxSaturation) {
+        return BackgroundClass::White;
+    }
+    if (hsv.hue >= kRedHueFrom || hsv.hue < kRedHueTo) {
+        return BackgroundClass::Red;
+    }
+    if (hsv.hue >= kBlueHueFrom && hsv.hue <= kBlueHueTo) {
+        return BackgroundClass::Blue;
+    }
+    return BackgroundClass::None;
+}
+
+bool CheckBackground(const cv::Mat& image, BackgroundFacts* facts) {
     if (!IsCheckableImage(image)) {
         return false;
     }
@@ -93,34 +109,51 @@ bool CheckBackground(const cv::Mat& image) {
     }
     const auto mean = [&](int c) { return static_cast<std::uint8_t>(sum[c] / kProbeCount); };
     const Hsv hsv = RgbToHsv(mean(2), mean(1), mean(0));
-
-    if (hsv.value < kDarkLimit) {
-        return false;
-    }
-    const bool white = hsv.value >= kWhiteMinValue && hsv.saturation <= kWhiteMaxSaturation;
-    if (!white) {
-        const bool red = hsv.hue >= kRedHueFrom || hsv.hue < kRedHueTo;
-        const bool blue = hsv.hue >= kBlueHueFrom && hsv.hue <= kBlueHueTo;
-        if (!red && !blue) {
-            return false;
+    const BackgroundClass colour = ClassifyBackgroundColour(hsv);
+    const int pixels = image.rows * image.cols;
+    if (facts != nullptr) {
+        *facts = BackgroundFacts{};
+        for (int i = 0; i < kProbeCount; ++i) {
+            BackgroundProbe& probe = facts->probes[static_cast<std::size_t>(i)];
+            const cv::Vec3b& px = image.at<cv::Vec3b>(seeds[i]);
+            probe.point = seeds[i];
+            probe.hsv = RgbToHsv(px[2], px[1], px[0]);
+            probe.colour = ClassifyBackgroundColour(probe.hsv);
         }
+        facts->mean = hsv;
+        facts->meanColour = colour;
+        facts->pixels = pixels;
+        facts->outcome = hsv.value < kDarkLimit ? BackgroundOutcome::TooDark
+                                                : BackgroundOutcome::NotAccepted;
+    }
+    if (colour == BackgroundClass::None) {
+        return false;
     }
 
     // The test is mean / pixels > kMinCoverage with mean = (count 1 + count 2 + count 3) / 3, and
     // counts are never negative: once the probes done so far pass it, the rest cannot change the
     // answer, and their fills are skipped. Every probe still draws its fill colour, so the
     // generator advances by three draws per probe whatever the counts.
-    const int pixels = image.rows * image.cols;
-    const auto covers = [pixels](std::uint64_t total) {
-        return static_cast<double>(total / kProbeCount) / pixels > kMinCoverage;
+    const auto share = [pixels](std::uint64_t total) {
+        return static_cast<double>(total / kProbeCount) / pixels;
     };
     std::uint64_t total = 0;
     cv::Mat mask;
-    for (const cv::Point& p : seeds) {
+    for (int i = 0; i < kProbeCount; ++i) {
         DrawFillColour();
-        if (!covers(total)) {
-            total += static_cast<std::uint64_t>(MarkFillRegion(image, p, kProbeTolerance, mask));
+        if (!(share(total) > kMinCoverage)) {
+            const auto count =
+                static_cast<std::uint64_t>(MarkFillRegion(image, seeds[i], kProbeTolerance, mask));
+            total += count;
+            if (facts != nullptr) {
+                facts->probes[static_cast<std::size_t>(i)].fill = count;
+            }
         }
     }
-    return covers(total);
+    const bool covered = share(total) > kMinCoverage;
+    if (facts != nullptr) {
+        facts->coverage = share(total);
+        facts->outcome = covered ? BackgroundOutcome::Plain : BackgroundOutcome::NotPlain;
+    }
+    return covered;
 }

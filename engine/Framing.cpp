@@ -70,8 +70,9 @@ struct Crop {
 // Everything the crop search needs, fixed for one photo and face.
 class CropSearch {
 public:
-    CropSearch(int cols, int rows, const cv::Rect& face, int headTopRow)
-        : cols_(cols),
+    CropSearch(int cols, int rows, const cv::Rect& face, int headTopRow, CropTrail* trail)
+        : trail_(trail),
+          cols_(cols),
           rows_(rows),
           fx_(face.x),
           fy_(face.y),
@@ -86,13 +87,24 @@ public:
         // Both passes step k by repeated addition, so 2.0 and 0.5 are never reached exactly.
         for (double k = kFirstRatio; k <= kMaxRatio; k += kRatioStep) {
             if (TryRatio(k)) {
-                return plan_;
+                return Accepted();
             }
         }
         for (double k = kFirstRatio - kRatioStep; k >= kMinRatio; k -= kRatioStep) {
             if (TryRatio(k)) {
-                return plan_;
+                return Accepted();
             }
+        }
+        if (trail_ != nullptr) {
+            // The limit met most often; the earlier limit on a tie.
+            int stop = 0;
+            for (int l = 1; l < kCropLimitCount; ++l) {
+                if (trail_->rejected[l] > trail_->rejected[stop]) {
+                    stop = l;
+                }
+            }
+            trail_->stop = static_cast<CropLimit>(stop);
+            trail_->tried = stop == 0 ? cv::Rect() : firstTried_[stop];
         }
         return std::nullopt;
     }
@@ -115,6 +127,37 @@ private:
         return c.x0 >= 0 && c.y0 >= 0 && c.x1 <= cols_ && c.y1 <= rows_;
     }
 
+    // The edge that a crop which does not fit runs over, looked at from the top.
+    CropLimit LimitOf(const Crop& c) const {
+        if (c.y0 < 0) {
+            return CropLimit::Above;
+        }
+        if (c.y1 > rows_) {
+            return CropLimit::Below;
+        }
+        return c.x0 < 0 || c.x1 > cols_ ? CropLimit::Sides : CropLimit::None;
+    }
+
+    // Notes that the current ratio was rejected by `limit`, at crop `c`. Only on the way out of a
+    // rejected ratio, so the accepted path costs nothing.
+    bool Reject(CropLimit limit, const Crop& c) {
+        if (trail_ != nullptr) {
+            const int l = static_cast<int>(limit);
+            if (trail_->rejected[l]++ == 0) {
+                firstTried_[l] = cv::Rect(c.x0, c.y0, c.W, c.y1 - c.y0);
+            }
+        }
+        return false;
+    }
+
+    CropPlan Accepted() {
+        if (trail_ != nullptr) {
+            trail_->stop = CropLimit::None;
+            trail_->tried = cv::Rect(plan_.x0, plan_.y0, plan_.x1 - plan_.x0, plan_.y1 - plan_.y0);
+        }
+        return plan_;
+    }
+
     bool Accept(double k, double r, const Crop& c, double f, int tW) {
         plan_ = CropPlan{};
         plan_.k = k;
@@ -133,19 +176,21 @@ private:
     }
 
     // A crop narrower than kMinKeptWidth is enlarged to it only by a factor below kMaxEnlargement.
-    bool Enlarge(double k, double r, const Crop& c) {
+    // `narrowedBy` is the limit that forced a narrowed crop, None for a full-width one.
+    bool Enlarge(double k, double r, const Crop& c, CropLimit narrowedBy) {
         const double f = static_cast<double>(kMinKeptWidth) / c.W;
         if (f < kMaxEnlargement) {
             return Accept(k, r, c, f, kMinKeptWidth);
         }
-        return false;
+        return Reject(narrowedBy == CropLimit::None ? CropLimit::Enlarge : narrowedBy, c);
     }
 
     bool TryRatio(double k) {
         const double kf = k / (k + 1);
         const double s = ((1 / kf) * T_ + fw_) / (fw_ * kCropAspect) - 1;
-        if (!Fits(CropOf(kf, s))) {
-            return false;
+        const Crop natural = CropOf(kf, s);
+        if (!Fits(natural)) {
+            return Reject(LimitOf(natural), natural);
         }
         const Crop standard = CropOf(kf, kStandardR);
         if (Fits(standard)) {
@@ -156,29 +201,33 @@ private:
             if (standard.W >= kMinKeptWidth) {
                 return Accept(k, kStandardR, standard, 1, standard.W);
             }
-            return Widen(k, kf);
+            return Widen(k, kf, standard);
         }
-        return Narrow(k, kf, s - kWidthStep);
+        return Narrow(k, kf, s - kWidthStep, standard);
     }
 
-    bool Widen(double k, double kf) {
+    bool Widen(double k, double kf, const Crop& standard) {
+        Crop c = standard;
         for (double r = kWidenFrom; r <= kWidenTo; r += kWidthStep) {
-            const Crop c = CropOf(kf, r);
+            c = CropOf(kf, r);
             if (Fits(c)) {
                 // The kMaxKeptWidth limit does not apply to a widened crop.
-                return c.W < kMinKeptWidth ? Enlarge(k, r, c) : Accept(k, r, c, 1, c.W);
+                return c.W < kMinKeptWidth ? Enlarge(k, r, c, CropLimit::None)
+                                           : Accept(k, r, c, 1, c.W);
             }
         }
-        return false;
+        return Reject(LimitOf(c), c);
     }
 
-    bool Narrow(double k, double kf, double bound) {
+    bool Narrow(double k, double kf, double bound, const Crop& standard) {
+        const CropLimit forced = LimitOf(standard);
         if (bound > kNarrowFrom) {
-            return false;
+            return Reject(forced, standard);
         }
+        Crop c = standard;
         // The bound may be negative; r then goes on below 0, to crops narrower than the face.
         for (double r = kNarrowFrom; r >= bound; r -= kWidthStep) {
-            const Crop c = CropOf(kf, r);
+            c = CropOf(kf, r);
             if (Fits(c)) {
                 if (c.W >= kMaxKeptWidth) {
                     return Accept(k, r, c, static_cast<double>(kMaxKeptWidth) / c.W,
@@ -187,12 +236,14 @@ private:
                 if (c.W >= kMinKeptWidth) {
                     return Accept(k, r, c, 1, c.W);
                 }
-                return Enlarge(k, r, c);
+                return Enlarge(k, r, c, forced);
             }
         }
-        return false;
+        return Reject(LimitOf(c), c);
     }
 
+    CropTrail* trail_;
+    cv::Rect firstTried_[kCropLimitCount];
     int cols_, rows_;
     int fx_, fy_, fw_, hw_, hh_;
     int T_ = 0;
@@ -207,7 +258,7 @@ bool IsAuditableInput(const cv::Mat& photo, const cv::Rect& face) {
 }  // namespace
 
 std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& face,
-                                         int headTopRow) {
+                                         int headTopRow, CropTrail* trail) {
     if (face.width <= 0 || face.height <= 0 || cols <= 0 || rows <= 0) {
         return std::nullopt;
     }
@@ -217,7 +268,7 @@ std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& fac
     if (headTopRow < 0 || headTopRow >= face.y) {
         return std::nullopt;
     }
-    return CropSearch(cols, rows, face, headTopRow).Run();
+    return CropSearch(cols, rows, face, headTopRow, trail).Run();
 }
 
 std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face) {
@@ -307,12 +358,24 @@ cv::Mat BuildNormalisedPhoto(const cv::Mat& photo, const CropPlan& plan) {
     return result;
 }
 
-bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, CropPlan* plan) {
+bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, CropPlan* plan,
+                   FramingFacts* facts) {
     const std::optional<int> headTop = FindHeadTop(photo, face);
+    if (facts != nullptr) {
+        facts->framed = true;
+        facts->headTop = headTop;
+        const double faceHeight = face.height > 0 ? face.height : 1;
+        if (headTop) {
+            facts->roomAbove = *headTop / faceHeight;
+        }
+        facts->roomBelow = (photo.rows - (face.y + face.height)) / faceHeight;
+    }
     if (!headTop) {
         return false;
     }
-    const std::optional<CropPlan> found = PlanPortraitCrop(photo.cols, photo.rows, face, *headTop);
+    const std::optional<CropPlan> found =
+        PlanPortraitCrop(photo.cols, photo.rows, face, *headTop,
+                         facts != nullptr ? &facts->trail : nullptr);
     if (!found) {
         return false;
     }
@@ -328,13 +391,16 @@ bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, 
 }
 
 bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
-                     CropPlan* plan) {
+                     CropPlan* plan, FramingFacts* facts) {
     if (photo.cols <= 0) {
         return false;
     }
     const double ratio = static_cast<double>(face.width) / photo.cols;
+    if (facts != nullptr) {
+        facts->faceShare = ratio;
+    }
     if (ratio > kMaxFaceShare || ratio < kMinFaceShare) {
         return false;
     }
-    return FramePortrait(photo, face, result, plan);
+    return FramePortrait(photo, face, result, plan, facts);
 }

@@ -119,12 +119,14 @@ void CPhotoAudit::AuditFile(const std::string& path, const std::string& fileName
 void CPhotoAudit::AuditPhoto(const cv::Mat& photo) {
     m_details = AuditDetails{};
     if (photo.cols == 0 && photo.rows == 0) {
+        m_details.why.cause = WhyCause::NotAnImage;
         IssueVerdict(BadFormat);
         return;
     }
     m_details.faces = DetectFaces(m_faceCascade, photo);
     m_details.face = ChoosePortraitFace(m_details.faces);
     if (!m_details.face) {
+        m_details.why.cause = m_details.faces.empty() ? WhyCause::NoFace : WhyCause::TooManyFaces;
         IssueVerdict(NoSinglePortrait);
         return;
     }
@@ -132,18 +134,24 @@ void CPhotoAudit::AuditPhoto(const cv::Mat& photo) {
 }
 
 void CPhotoAudit::JudgePhoto(const cv::Rect& face, const cv::Mat& photo) {
+    AuditWhy& why = m_details.why;
+    why = AuditWhy{};
     const std::uint64_t length = GetPhotoFileLength(m_strPath);
+    why.size = SizeFacts{length, photo.cols, photo.rows};
     if (length < kMinPhotoFileLength || photo.rows < kMinPhotoRows ||
         photo.cols < kMinPhotoColumns) {
+        why.cause = length < kMinPhotoFileLength ? WhyCause::FileTooSmall : WhyCause::TooFewPixels;
         IssueVerdict(BadSize);
         return;
     }
-    if (!CheckBackground(photo)) {
+    if (!CheckBackground(photo, &why.background.emplace())) {
+        why.cause = BackgroundCause(*why.background);
         IssueVerdict(BadBackground);
         return;
     }
     CropPlan plan;
-    if (!CheckProportion(photo, face, m_matResult, &plan)) {
+    if (!CheckProportion(photo, face, m_matResult, &plan, &why.framing.emplace())) {
+        why.cause = FramingCause(*why.framing);
         IssueVerdict(BadProportion);
         return;
     }

@@ -10,6 +10,7 @@
 
 #include "engine/Framing.h"
 #include "engine/ResultState.h"
+#include "engine/Why.h"
 
 /// Smallest accepted file, in bytes (30 x 1024; exactly this many passes).
 inline constexpr std::uint64_t kMinPhotoFileLength = 30720;
@@ -48,6 +49,7 @@ struct AuditDetails {
     std::vector<cv::Rect> faces;   ///< every detection, in the fixed order of DetectFaces
     std::optional<cv::Rect> face;  ///< the chosen face
     std::optional<CropPlan> crop;  ///< the accepted crop, on Passed
+    AuditWhy why;                  ///< the cause of the verdict and the facts behind it
 };
 
 /// The verdict ladder. A front end derives from it, supplies the three things the ladder asks

@@ -82,7 +82,10 @@ TEST(Command, JsonMatchesTheReferenceForEveryExamplePhoto) {
     const std::vector<std::string> got = Lines(run.out);
     ASSERT_EQ(got.size(), expected.size()) << run.out;
     for (std::size_t i = 0; i < got.size(); ++i) {
-        EXPECT_EQ(got[i], expected[i]) << args[i + 3];
+        // Every key of the reference, byte for byte; the explanation follows them as "why".
+        const std::size_t why = got[i].find(", \"why\": {");
+        ASSERT_NE(why, std::string::npos) << args[i + 3];
+        EXPECT_EQ(got[i].substr(0, why) + "}", expected[i]) << args[i + 3];
     }
 }
 
@@ -101,7 +104,7 @@ TEST(Command, OutputKeepsTheInputOrderWhateverTheJobs) {
     const Outcome one = Audit({"--jobs", "1", "."});
     const Outcome three = Audit({"--jobs", "3", "."});
     EXPECT_EQ(one.out, three.out);
-    EXPECT_EQ(Lines(one.out).size(), 29u) << "18 photos here, 11 in expected-saved";
+    EXPECT_EQ(Lines(one.out).size(), 33u) << "22 photos here, 11 in expected-saved";
 }
 
 TEST(Command, FoldersAreWalkedForJpegNamesInAnyCase) {
