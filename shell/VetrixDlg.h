@@ -66,6 +66,9 @@ protected:
 
 private:
     void CloseRunLog();
+    /// Shows the hint of the current verdict (what to change) beside the picture, and keeps it
+    /// as the window's tooltip; clears both when there is nothing to change.
+    void ShowVerdictHint();
 
     IUserPrompts& m_prompts;
     bool m_bLogOpened = false;
