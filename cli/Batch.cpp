@@ -1,13 +1,19 @@
 #include "cli/Batch.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
+#include <functional>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include <opencv2/core/utility.hpp>
 
@@ -34,31 +40,28 @@ protected:
     void RequestRepaint() override {}
 };
 
-std::string TextLine(const std::string& file, const CPhotoAudit& audit) {
-    return ToValidUtf8(file) + '\t' + ResultStateName(audit.m_nState) + '\t' +
-           ResultMessage(audit.m_nState);
-}
-
-// What one worker found for one photo, kept until the photo's turn in the output comes.
+// What one worker found for one input, kept until its turn in the output comes.
 struct Outcome {
     std::string photo;
-    std::string line;
-    std::string logLine;
+    std::string error;      // set when the input could not be audited: no verdict then
     int state = Idle;
+    std::string record;     // the text line or JSON members, without what saving adds
+    std::string logLine;
     std::vector<std::uint8_t> saveBytes;  // the saved file's bytes, for passed photos
 };
 
-// DIR/<stem>.jpg, or DIR/<stem>-N.jpg when this run has already written that name.
-std::string SaveTarget(const std::string& dir, const std::string& photo,
-                       std::set<std::string>& used) {
-    const std::string stem = fs::path(photo).stem().string();
-    std::string name = stem + ".jpg";
-    for (int n = 2; used.count(name) != 0; ++n) {
-        name = stem + "-" + std::to_string(n) + ".jpg";
-    }
-    used.insert(name);
-    return (fs::path(dir) / name).string();
+Outcome Failed(const std::string& photo, const std::string& error) {
+    Outcome outcome;
+    outcome.photo = photo;
+    outcome.error = error;
+    return outcome;
 }
+
+// Where a passed photo went, or why it did not.
+struct SaveNote {
+    std::string path;
+    std::string reason;
+};
 
 std::string Duration(double seconds) {
     const long s = static_cast<long>(seconds + 0.5);
@@ -67,16 +70,202 @@ std::string Duration(double seconds) {
     return buf;
 }
 
-void DrawProgress(std::FILE* err, std::size_t done, std::size_t total, double elapsed) {
-    constexpr int kWidth = 30;
-    const double share = total > 0 ? static_cast<double>(done) / total : 1.0;
-    const int filled = static_cast<int>(share * kWidth);
-    const double rate = elapsed > 0 ? done / elapsed : 0;
-    const std::string left = rate > 0 ? Duration((total - done) / rate) : "?";
-    std::fprintf(err, "\r\033[K[%s%s] %zu/%zu  %.1f photos/s  %s left",
-                 std::string(filled, '#').c_str(), std::string(kWidth - filled, '.').c_str(), done,
-                 total, rate, left.c_str());
-    std::fflush(err);
+// The error stream, shared by the progress bar and messages. A message first clears the bar
+// and then draws it again, so that no text ever lands inside it.
+class Status {
+public:
+    Status(std::FILE* err, bool bar) : err_(err), bar_(bar) {}
+
+    void Message(const std::string& text) {
+        Clear();
+        std::fprintf(err_, "vetrix-audit: %s\n", text.c_str());
+        Draw();
+    }
+
+    void Progress(std::size_t done, std::size_t total, double elapsed) {
+        done_ = done;
+        total_ = total;
+        elapsed_ = elapsed;
+        Clear();
+        Draw();
+    }
+
+    void Clear() {
+        if (bar_ && drawn_) {
+            std::fputs("\r\033[K", err_);
+            drawn_ = false;
+        }
+    }
+
+private:
+    void Draw() {
+        if (!bar_ || total_ == 0) {
+            std::fflush(err_);
+            return;
+        }
+        constexpr int kWidth = 30;
+        const double share = static_cast<double>(done_) / static_cast<double>(total_);
+        const int filled = std::min(kWidth, static_cast<int>(share * kWidth));
+        const double rate = elapsed_ > 0 ? static_cast<double>(done_) / elapsed_ : 0;
+        const std::string left =
+            rate > 0 ? Duration(static_cast<double>(total_ - done_) / rate) : "?";
+        std::fprintf(err_, "[%s%s] %zu/%zu  %.1f photos/s  %s left",
+                     std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                     std::string(static_cast<std::size_t>(kWidth - filled), '.').c_str(), done_,
+                     total_, rate, left.c_str());
+        std::fflush(err_);
+        drawn_ = true;
+    }
+
+    std::FILE* err_;
+    bool bar_;
+    bool drawn_ = false;
+    std::size_t done_ = 0;
+    std::size_t total_ = 0;
+    double elapsed_ = 0;
+};
+
+// The files a save must never replace: every file named or found as an input, by identity, and
+// everything inside a folder named as an input.
+class InputSet {
+public:
+    explicit InputSet(const std::vector<std::string>& arguments) {
+        for (const std::string& argument : arguments) {
+            std::error_code ec;
+            if (fs::is_directory(fs::status(argument, ec))) {
+                folders_.push_back(fs::weakly_canonical(argument, ec));
+            } else {
+                Add(argument);
+            }
+        }
+    }
+
+    void Add(const std::string& path) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            files_.emplace(st.st_dev, st.st_ino);
+        }
+        if (::lstat(path.c_str(), &st) == 0) {
+            files_.emplace(st.st_dev, st.st_ino);
+        }
+    }
+
+    bool Contains(const std::string& path) const {
+        struct stat st {};
+        if ((::lstat(path.c_str(), &st) == 0 && files_.count({st.st_dev, st.st_ino}) != 0) ||
+            (::stat(path.c_str(), &st) == 0 && files_.count({st.st_dev, st.st_ino}) != 0)) {
+            return true;
+        }
+        std::error_code ec;
+        const fs::path folder = fs::weakly_canonical(fs::absolute(path).parent_path(), ec);
+        if (ec) {
+            return true;  // cannot tell, so treat it as an input
+        }
+        for (const fs::path& input : folders_) {
+            const auto [inputEnd, unused] =
+                std::mismatch(input.begin(), input.end(), folder.begin(), folder.end());
+            if (inputEnd == input.end()) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    std::vector<fs::path> folders_;
+    std::set<std::pair<dev_t, ino_t>> files_;
+};
+
+// Saves a passed photo as DIR/<stem>.jpg, or DIR/<stem>-N.jpg with the smallest N whose name
+// this run has not used and that does not exist yet (with `overwrite`: that is not an input).
+SaveNote SavePhoto(const std::string& dir, const std::string& photo,
+                   const std::vector<std::uint8_t>& bytes, bool overwrite, const InputSet& inputs,
+                   std::set<std::string>& used) {
+    if (bytes.empty()) {
+        return {"", "照片无法编码为 JPEG"};
+    }
+    const std::string stem = fs::path(photo).stem().string();
+    for (int n = 1; n < 100000; ++n) {
+        const std::string name = n == 1 ? stem + ".jpg" : stem + "-" + std::to_string(n) + ".jpg";
+        if (!used.insert(name).second) {
+            continue;
+        }
+        const std::string path = (fs::path(dir) / name).string();
+        ExistingTarget existing = ExistingTarget::Keep;
+        struct stat st {};
+        if (overwrite && ::lstat(path.c_str(), &st) == 0 &&
+            (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && !inputs.Contains(path)) {
+            existing = ExistingTarget::Replace;
+        }
+        const WriteResult written = WriteFileAtomically(bytes, path, existing);
+        if (written.exists) {
+            continue;
+        }
+        return written.ok ? SaveNote{path, ""} : SaveNote{"", written.error};
+    }
+    return {"", "没有可用的文件名"};
+}
+
+std::string ErrorRecord(const std::string& photo, const std::string& error, bool json) {
+    if (json) {
+        return "{" + JsonFileMembers(photo) + ", \"error\": " + JsonString(error) + "}";
+    }
+    return QuoteFileName(photo) + "\tError\t" + error;
+}
+
+// A verdict's record: the text line, or the JSON object without its closing brace.
+std::string VerdictRecord(const std::string& photo, const CPhotoAudit& audit, bool json) {
+    if (json) {
+        std::string object = AuditJson(photo, audit);
+        object.pop_back();
+        return object;
+    }
+    return QuoteFileName(photo) + '\t' + ResultStateName(audit.m_nState) + '\t' +
+           ResultMessage(audit.m_nState);
+}
+
+std::string FinishRecord(const Outcome& outcome, const std::optional<SaveNote>& save, bool json) {
+    if (!outcome.error.empty()) {
+        return ErrorRecord(outcome.photo, outcome.error, json);
+    }
+    std::string line = outcome.record;
+    if (json) {
+        if (save) {
+            line += ", \"saved\": " + (save->path.empty() ? "null" : JsonString(save->path));
+            if (!save->reason.empty()) {
+                line += ", \"save_error\": " + JsonString(save->reason);
+            }
+        }
+        return line + "}";
+    }
+    if (save && outcome.state == Passed) {
+        line += save->path.empty() ? "\tnot saved: " + save->reason
+                                   : "\tsaved: " + QuoteFileName(save->path);
+    }
+    return line;
+}
+
+// Writes one line and pushes it out; on failure returns the error number.
+int WriteLine(std::FILE* out, const std::string& line) {
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
+        std::fputc('\n', out) == EOF || std::fflush(out) != 0) {
+        const int error = errno != 0 ? errno : EIO;
+        std::clearerr(out);
+        return error;
+    }
+    return 0;
+}
+
+// The number of inputs, counting no further than `limit`.
+std::size_t CountInputs(const std::vector<std::string>& arguments, std::size_t limit,
+                        const std::function<bool()>& stopped) {
+    PhotoSource counter(arguments);
+    std::size_t count = 0;
+    while (count < limit && !stopped() && counter.Next()) {
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace
@@ -90,20 +279,18 @@ bool PhotoSource::HasPhotoExtension(const std::string& path) {
     return ext == ".jpg" || ext == ".jpeg" || ext == ".jpe";
 }
 
-void PhotoSource::Enter(const std::string& folder) {
+std::string PhotoSource::Enter(const std::string& folder) {
     Folder listing;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         listing.entries.push_back(it->path().string());
     }
-    if (ec) {
-        errors_.push_back(ToValidUtf8(folder) + ": " + ec.message());
-    }
     std::sort(listing.entries.begin(), listing.entries.end());
     stack_.push_back(std::move(listing));
+    return ec ? "cannot read folder: " + ec.message() : "";
 }
 
-std::optional<std::string> PhotoSource::Next() {
+std::optional<PhotoInput> PhotoSource::Next() {
     for (;;) {
         if (!stack_.empty()) {
             Folder& folder = stack_.back();
@@ -114,10 +301,18 @@ std::optional<std::string> PhotoSource::Next() {
             std::string entry = folder.entries[folder.next++];
             std::error_code ec;
             // Linked folders are not followed, so a link cannot lead the walk in circles.
-            if (fs::is_directory(fs::symlink_status(entry, ec))) {
-                Enter(entry);
+            const fs::file_status type = fs::symlink_status(entry, ec);
+            if (ec && ec != std::errc::no_such_file_or_directory) {
+                // Neither photo nor folder can be told (a name too long, say): say so.
+                return PhotoInput{entry, "cannot read: " + ec.message()};
+            }
+            if (fs::is_directory(type)) {
+                std::string error = Enter(entry);
+                if (!error.empty()) {
+                    return PhotoInput{entry, std::move(error)};
+                }
             } else if (HasPhotoExtension(entry) && !fs::is_directory(fs::status(entry, ec))) {
-                return entry;
+                return PhotoInput{entry, ""};
             }
             continue;
         }
@@ -126,26 +321,44 @@ std::optional<std::string> PhotoSource::Next() {
         }
         std::string argument = arguments_[nextArgument_++];
         std::error_code ec;
-        if (fs::is_directory(fs::status(argument, ec))) {
-            Enter(argument);
+        const fs::file_status type = fs::status(argument, ec);
+        if (fs::is_directory(type)) {
+            std::string error = Enter(argument);
+            if (!error.empty()) {
+                return PhotoInput{argument, std::move(error)};
+            }
             continue;
         }
-        return argument;
+        // A missing file is audited like any other (it does not decode); a name that cannot
+        // even be looked up is an error of its own.
+        if (ec && ec != std::errc::no_such_file_or_directory &&
+            ec != std::errc::not_a_directory) {
+            return PhotoInput{argument, "cannot read: " + ec.message()};
+        }
+        return PhotoInput{argument, ""};
     }
 }
 
 BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOptions& options,
-                      std::FILE* out, std::FILE* err, const std::atomic<bool>* stop) {
+                      std::FILE* out, std::FILE* err, const std::atomic<int>* stop,
+                      const AuditStep& step) {
     BatchSummary summary;
     const auto started = Clock::now();
-    const unsigned jobs = std::max(1u, options.jobs);
+    std::atomic<bool> halted{false};  // the output failed: nothing more is worth auditing
+    const auto stopped = [&] { return halted.load() || (stop != nullptr && stop->load() != 0); };
+    Status status(err, options.progress);
+
     // Photos are audited side by side rather than each spread over the cores: whole photos
-    // divide the work more evenly than the detector's own threads do.
-    cv::setNumThreads(1);
+    // divide the work more evenly than the detector's own threads do. With fewer photos than
+    // jobs, the idle workers' cores go to the detector's threads instead.
+    const unsigned jobs = std::max(1u, options.jobs);
+    const std::size_t firstInputs = CountInputs(arguments, jobs, stopped);
+    const unsigned workers = static_cast<unsigned>(std::max<std::size_t>(1, firstInputs));
+    cv::setNumThreads(firstInputs < jobs ? static_cast<int>(jobs) : 1);
 
     // Every worker gets a classifier of its own: detection is not safe to share between threads.
     std::vector<std::unique_ptr<CommandAudit>> audits;
-    for (unsigned i = 0; i < jobs; ++i) {
+    for (unsigned i = 0; i < std::min(workers, jobs); ++i) {
         auto audit = std::make_unique<CommandAudit>();
         if (!options.cascadeFile.empty()) {
             audit->m_strCascadeFile = options.cascadeFile;
@@ -159,31 +372,30 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
     }
 
     CLog log;
-    if (!options.logFile.empty()) {
-        log.Open(options.logFile.c_str());
+    if (!options.logFile.empty() && log.Open(options.logFile.c_str()) == nullptr) {
+        summary.logUnopened = true;
+        status.Message("cannot open the log " + QuoteFileName(options.logFile));
+        return summary;
     }
 
     std::size_t total = 0;
     if (options.progress) {
-        PhotoSource counter(arguments);
-        while (counter.Next()) {
-            ++total;
-        }
+        total = CountInputs(arguments, SIZE_MAX, stopped);
     }
 
     PhotoSource source(arguments);
+    InputSet inputs(arguments);
     std::mutex mutex;
     std::condition_variable changed;
     std::map<std::size_t, Outcome> ready;
     std::size_t handedOut = 0;
     std::size_t printed = 0;
-    unsigned running = jobs;
+    std::size_t running = audits.size();
     bool sourceDone = false;
     // Workers run at most this far ahead of the output. What waits there is only its text and,
     // for passed photos, the saved file's bytes (tens of kilobytes), never a decoded photo; the
     // window is wide enough that one slow photo does not leave the other workers idle.
     const std::size_t window = std::max<std::size_t>(64, 16 * static_cast<std::size_t>(jobs));
-    const auto stopped = [stop] { return stop != nullptr && stop->load(); };
 
     auto work = [&](CommandAudit& audit) {
         std::unique_lock lock(mutex);
@@ -194,23 +406,42 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
             if (sourceDone || stopped()) {
                 break;
             }
-            std::optional<std::string> photo = source.Next();
-            if (!photo) {
+            std::optional<PhotoInput> input = source.Next();
+            if (!input) {
                 sourceDone = true;
                 changed.notify_all();
                 break;
+            }
+            if (input->error.empty() && options.overwrite) {
+                inputs.Add(input->path);
             }
             const std::size_t index = handedOut++;
             lock.unlock();
 
             Outcome outcome;
-            outcome.photo = *photo;
-            audit.AuditFile(*photo, DisplayFileName(*photo));
-            outcome.state = audit.m_nState;
-            outcome.logLine = std::move(audit.verdictLine);
-            outcome.line = options.json ? AuditJson(*photo, audit) : TextLine(*photo, audit);
-            if (outcome.state == Passed && !options.saveDir.empty()) {
-                outcome.saveBytes = EncodeApprovedPhoto(audit.m_matResult);
+            outcome.photo = input->path;
+            outcome.error = input->error;
+            if (outcome.error.empty()) {
+                try {
+                    cv::theRNG() = cv::RNG();
+                    const std::string name =
+                        QuoteFileName(fs::path(input->path).filename().string());
+                    if (step) {
+                        step(audit, input->path, name);
+                    } else {
+                        audit.AuditFile(input->path, name);
+                    }
+                    outcome.state = audit.m_nState;
+                    outcome.logLine = std::move(audit.verdictLine);
+                    outcome.record = VerdictRecord(input->path, audit, options.json);
+                    if (outcome.state == Passed && !options.saveDir.empty()) {
+                        outcome.saveBytes = EncodeApprovedPhoto(audit.m_matResult);
+                    }
+                } catch (const std::exception& e) {
+                    outcome = Failed(input->path, std::string("audit failed: ") + e.what());
+                } catch (...) {
+                    outcome = Failed(input->path, "audit failed");
+                }
             }
 
             lock.lock();
@@ -221,9 +452,9 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
         changed.notify_all();
     };
 
-    std::vector<std::thread> workers;
+    std::vector<std::thread> threads;
     for (auto& audit : audits) {
-        workers.emplace_back(work, std::ref(*audit));
+        threads.emplace_back(work, std::ref(*audit));
     }
 
     std::set<std::string> savedNames;
@@ -242,32 +473,49 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
             changed.notify_all();
             lock.unlock();
 
-            if (outcome.state == Passed && !options.saveDir.empty()) {
-                const std::string target = SaveTarget(options.saveDir, outcome.photo, savedNames);
-                const WriteResult saved =
-                    outcome.saveBytes.empty()
-                        ? WriteResult{false, "照片无法编码为 JPEG"}
-                        : WriteFileAtomically(outcome.saveBytes, target);
-                if (!saved.ok) {
-                    ++summary.saveFailures;
-                    std::fprintf(err, "%svetrix-audit: %s: %s\n", options.progress ? "\r\033[K" : "",
-                                 ToValidUtf8(target).c_str(), saved.error.c_str());
+            std::optional<SaveNote> save;
+            if (!options.saveDir.empty() && outcome.error.empty()) {
+                save.emplace();
+                if (outcome.state == Passed) {
+                    // After a stop, only what was already saved stays: the rest waits for a
+                    // run of its own rather than delaying the end.
+                    save = stopped() ? SaveNote{"", "interrupted"}
+                                     : SavePhoto(options.saveDir, outcome.photo,
+                                                 outcome.saveBytes, options.overwrite, inputs,
+                                                 savedNames);
+                    if (save->path.empty()) {
+                        ++summary.saveFailures;
+                        status.Message(QuoteFileName(outcome.photo) +
+                                       ": not saved: " + save->reason);
+                    }
                 }
             }
-            if (log.IsOpen()) {
+            if (!outcome.error.empty()) {
+                ++summary.errors;
+                status.Message(QuoteFileName(outcome.photo) + ": " + outcome.error);
+            }
+            if (log.IsOpen() && !outcome.logLine.empty()) {
                 log.Print("%s", outcome.logLine.c_str());
             }
-            if (options.progress) {
-                std::fputs("\r\033[K", err);
+            status.Clear();
+            const int error = WriteLine(out, FinishRecord(outcome, save, options.json));
+            if (error != 0) {
+                halted.store(true);
+                if (error == EPIPE) {
+                    summary.brokenPipe = true;
+                } else if (!summary.outputFailed) {
+                    summary.outputFailed = true;
+                    status.Message("cannot write to the output: " +
+                                   std::generic_category().message(error));
+                }
+            } else {
+                ++summary.photos;
+                if (outcome.error.empty()) {
+                    ++summary.counts[static_cast<std::size_t>(outcome.state)];
+                }
             }
-            std::fprintf(out, "%s\n", outcome.line.c_str());
-            std::fflush(out);
-            ++summary.photos;
-            ++summary.counts[outcome.state];
-            if (options.progress) {
-                const std::chrono::duration<double> elapsed = Clock::now() - started;
-                DrawProgress(err, summary.photos, std::max(total, summary.photos), elapsed.count());
-            }
+            const std::chrono::duration<double> elapsed = Clock::now() - started;
+            status.Progress(summary.photos, std::max(total, summary.photos), elapsed.count());
             lock.lock();
         }
         if (running == 0 && ready.empty()) {
@@ -275,18 +523,12 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
         }
     }
     lock.unlock();
-    for (auto& worker : workers) {
-        worker.join();
+    for (auto& thread : threads) {
+        thread.join();
     }
 
-    if (options.progress) {
-        std::fputs("\r\033[K", err);
-    }
-    for (const std::string& error : source.Errors()) {
-        std::fprintf(err, "vetrix-audit: cannot read folder %s\n", error.c_str());
-    }
-    summary.unreadableFolders = source.Errors().size();
-    summary.interrupted = stopped();
+    status.Clear();
+    summary.stopSignal = stop != nullptr ? stop->load() : 0;
     const std::chrono::duration<double> elapsed = Clock::now() - started;
     summary.seconds = elapsed.count();
     return summary;
@@ -296,7 +538,7 @@ std::string SummaryText(const BatchSummary& summary) {
     char head[96];
     std::snprintf(head, sizeof head, "%zu photo%s in %.1f s%s:", summary.photos,
                   summary.photos == 1 ? "" : "s", summary.seconds,
-                  summary.interrupted ? " (interrupted)" : "");
+                  summary.stopSignal != 0 ? " (interrupted)" : "");
     std::string text = head;
     const int order[] = {Passed, BadFormat, NoSinglePortrait, BadSize, BadBackground,
                          BadProportion};
@@ -304,8 +546,25 @@ std::string SummaryText(const BatchSummary& summary) {
         text += ' ' + std::string(ResultStateName(state)) + ' ' +
                 std::to_string(summary.counts[state]) + (state == BadProportion ? "" : ",");
     }
+    if (summary.errors > 0) {
+        text += "; " + std::to_string(summary.errors) + " not audited";
+    }
     if (summary.saveFailures > 0) {
         text += "; " + std::to_string(summary.saveFailures) + " not saved";
     }
     return text;
+}
+
+int ExitStatus(const BatchSummary& summary) {
+    if (summary.noCascade || summary.logUnopened) {
+        return 2;
+    }
+    if (summary.stopSignal != 0) {
+        return 128 + summary.stopSignal;
+    }
+    if (summary.outputFailed || summary.logFailed) {
+        return 3;
+    }
+    const bool allPassed = summary.counts[Passed] == summary.photos;
+    return allPassed && summary.saveFailures == 0 && summary.errors == 0 ? 0 : 1;
 }

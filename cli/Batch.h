@@ -3,25 +3,31 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/ResultState.h"
 
+/// One input found on a command line: a photo to audit, or a named input that could not be
+/// looked into (then `error` says why).
+struct PhotoInput {
+    std::string path;
+    std::string error;
+};
+
 /// The photos named on a command line, one at a time: files given by name as they are (whatever
 /// their extension), folders walked recursively in name order, taking files ending in .jpg,
 /// .jpeg or .jpe in any letter case. Only the listing of the folders being walked is held, so
-/// any number of photos can be streamed.
+/// any number of photos can be streamed. A folder that cannot be listed is itself returned,
+/// with the reason.
 class PhotoSource {
 public:
     explicit PhotoSource(std::vector<std::string> arguments);
 
-    /// The next photo's path, or nullopt when there are no more.
-    std::optional<std::string> Next();
-
-    /// Folders that could not be read, each with the reason.
-    const std::vector<std::string>& Errors() const { return errors_; }
+    /// The next input, or nullopt when there are no more.
+    std::optional<PhotoInput> Next();
 
     /// True for a name ending in .jpg, .jpeg or .jpe, in any letter case.
     static bool HasPhotoExtension(const std::string& path);
@@ -31,40 +37,60 @@ private:
         std::vector<std::string> entries;
         std::size_t next = 0;
     };
-    void Enter(const std::string& folder);
+    std::string Enter(const std::string& folder);
 
     std::vector<std::string> arguments_;
     std::size_t nextArgument_ = 0;
     std::vector<Folder> stack_;
-    std::vector<std::string> errors_;
 };
 
 struct BatchOptions {
     bool json = false;         ///< one JSON object per photo instead of a text line
     std::string saveDir;       ///< where passed photos are saved; empty: not saved
+    bool overwrite = false;    ///< a save may replace an existing file that is not an input
     std::string logFile;       ///< run log to append the verdict lines to; empty: none
     std::string cascadeFile;   ///< face cascade to use; empty: the usual lookup
     unsigned jobs = 1;         ///< photos audited at once
     bool progress = false;     ///< draw a progress bar on the error stream
 };
 
+class CPhotoAudit;
+
+/// How a worker audits one photo: `audit.AuditFile(path, fileName)` unless a caller (a test)
+/// supplies something else.
+using AuditStep =
+    std::function<void(CPhotoAudit& audit, const std::string& path, const std::string& fileName)>;
+
 struct BatchSummary {
     std::array<std::size_t, kResultStateCount> counts{};  ///< photos per verdict
-    std::size_t photos = 0;
+    std::size_t photos = 0;       ///< lines printed: verdicts and errors
     std::size_t saveFailures = 0;
-    std::size_t unreadableFolders = 0;
-    bool interrupted = false;
-    bool noCascade = false;  ///< no face cascade loaded; nothing was audited
+    std::size_t errors = 0;       ///< inputs that got an error line instead of a verdict
+    int stopSignal = 0;           ///< the signal that stopped the run, 0 when none did
+    bool noCascade = false;       ///< no face cascade loaded; nothing was audited
+    bool logUnopened = false;     ///< the log could not be opened; nothing was audited
+    bool logFailed = false;       ///< a verdict line could not be written to the log
+    bool outputFailed = false;    ///< a line could not be written to the output
+    bool brokenPipe = false;      ///< the output's reader went away
     double seconds = 0;
 };
 
 /// Audits every photo named by `arguments` with options.jobs workers, each with a face cascade
-/// and random generator of its own, and writes one line per photo to `out` in input order,
-/// whatever the number of workers. Verdict lines go to the log and passed photos are saved in
-/// the same order. When `stop` becomes true no further photo is started; the photos under way
-/// are finished and reported. Only a few photos are held at any time.
+/// of its own and every audit starting from the random generator's initial state, and writes
+/// one line per input to `out` in input order, whatever the number of workers: the verdict, or
+/// an error for an input that could not be audited. Verdict lines go to the log and passed
+/// photos are saved in the same order; a save never replaces an input, nor any existing file
+/// unless options.overwrite. When `stop` becomes non-zero (a signal number) or the output fails,
+/// no further photo is started; the photos under way are finished and reported but not saved.
+/// An exception escaping an audit gives that photo an error line; the run goes on. Only a few
+/// photos are held at any time.
 BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOptions& options,
-                      std::FILE* out, std::FILE* err, const std::atomic<bool>* stop);
+                      std::FILE* out, std::FILE* err, const std::atomic<int>* stop,
+                      const AuditStep& step = {});
 
 /// The summary line: photos, time, and the count of every verdict.
 std::string SummaryText(const BatchSummary& summary);
+
+/// The exit status for a finished run: 2 when no cascade or log could be opened; 128 + the
+/// signal when one stopped it; 3 when the output or the log failed; 1 when any input was rejected, not saved or could not be audited; else 0.
+int ExitStatus(const BatchSummary& summary);

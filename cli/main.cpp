@@ -2,17 +2,23 @@
 // window, one photo or whole folders at a time.
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include <getopt.h>
 #include <unistd.h>
 
 #include "cli/Batch.h"
+#include "engine/AuditJson.h"
+#include "engine/Export.h"
 
 namespace {
 
@@ -54,12 +60,32 @@ constexpr const char* kUsage =
     "rejected, could not be saved, or a folder could not be read, 2 for a usage error or when\n"
     "no face cascade loads, 130 when interrupted.\n";
 
-std::atomic<bool> g_stop{false};
+std::atomic<int> g_signal{0};
 
-extern "C" void OnInterrupt(int) {
-    g_stop.store(true);
-    // A second Ctrl-C ends the program at once.
-    std::signal(SIGINT, SIG_DFL);
+// The first stop signal lets the run end in order; a second one ends the program at once, after
+// removing the temporary files of a save under way. Both steps are safe in a signal handler.
+extern "C" void OnStopSignal(int signal) {
+    int none = 0;
+    if (g_signal.compare_exchange_strong(none, signal)) {
+        return;
+    }
+    RemovePendingTemporaries();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);  // delivered as the handler returns, ending the program
+}
+
+void HandleStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&action.sa_mask, signal);
+    }
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+    // A reader that goes away shows as EPIPE on the next write, so the run can stop in order.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 int UsageError(const std::string& message) {
@@ -69,77 +95,122 @@ int UsageError(const std::string& message) {
 
 unsigned DefaultJobs() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-}  // namespace
+enum class Mode { Audit, Help };
 
-int main(int argc, char** argv) {
+struct CommandLine {
+    Mode mode = Mode::Audit;
     BatchOptions options;
-    options.jobs = DefaultJobs();
     std::vector<std::string> inputs;
-    bool onlyInputs = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (onlyInputs || arg.empty() || arg[0] != '-' || arg == "-") {
-            inputs.push_back(arg);
-            continue;
+};
+
+// Fills `line` from the arguments; returns 0, or the exit status of a usage error.
+int ParseCommandLine(int argc, char** argv, CommandLine& line) {
+    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade };
+    static const option kOptions[] = {
+        {"json", no_argument, nullptr, kJson},
+        {"save", required_argument, nullptr, kSave},
+        {"overwrite", no_argument, nullptr, kOverwrite},
+        {"log", required_argument, nullptr, kLog},
+        {"jobs", required_argument, nullptr, 'j'},
+        {"cascade", required_argument, nullptr, kCascade},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    BatchOptions& options = line.options;
+    options.jobs = DefaultJobs();
+    const auto value = [](const char* option) -> std::optional<std::string> {
+        if (optarg == nullptr || *optarg == '\0') {
+            UsageError(std::string(option) + " needs a non-empty argument");
+            return std::nullopt;
         }
-        if (arg == "--") {
-            onlyInputs = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--save" || arg == "--log" || arg == "--jobs" || arg == "--cascade") {
-            if (i + 1 >= argc) {
-                return UsageError(arg + " needs an argument");
-            }
-            const std::string value = argv[++i];
-            if (arg == "--save") {
-                options.saveDir = value;
-            } else if (arg == "--log") {
-                options.logFile = value;
-            } else if (arg == "--cascade") {
-                options.cascadeFile = value;
-            } else {
+        return std::string(optarg);
+    };
+    for (int index = 0, c; (c = getopt_long(argc, argv, "hj:", kOptions, &index)) != -1;) {
+        std::optional<std::string> text;
+        switch (c) {
+            case 'h': line.mode = Mode::Help; return 0;
+            case kJson: options.json = true; break;
+            case kOverwrite: options.overwrite = true; break;
+            case kSave:
+                if (!(text = value("--save"))) return 2;
+                options.saveDir = *text;
+                break;
+            case kLog:
+                if (!(text = value("--log"))) return 2;
+                options.logFile = *text;
+                break;
+            case kCascade:
+                if (!(text = value("--cascade"))) return 2;
+                options.cascadeFile = *text;
+                break;
+            case 'j': {
                 char* end = nullptr;
-                const long jobs = std::strtol(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || jobs < 1 || jobs > 256) {
+                errno = 0;
+                const long jobs = std::strtol(optarg, &end, 10);
+                if (*optarg == '\0' || *end != '\0' || errno != 0 || jobs < 1 || jobs > 256) {
                     return UsageError("--jobs takes a number from 1 to 256");
                 }
                 options.jobs = static_cast<unsigned>(jobs);
+                break;
             }
-        } else {
-            return UsageError("unknown option " + arg);
+            default:  // getopt_long has said what is wrong
+                return UsageError("unusable options");
         }
     }
-    if (inputs.empty()) {
+    line.inputs.assign(argv + optind, argv + argc);
+    if (line.inputs.empty()) {
         return UsageError("no photo or folder given");
     }
     std::error_code ec;
     if (!options.saveDir.empty() && !std::filesystem::is_directory(options.saveDir, ec)) {
-        return UsageError("--save: not a folder: " + options.saveDir);
+        return UsageError("--save: not a folder: " + QuoteFileName(options.saveDir));
     }
-    if (!options.logFile.empty()) {
-        std::FILE* probe = std::fopen(options.logFile.c_str(), "a");
-        if (probe == nullptr) {
-            return UsageError("--log: cannot open " + options.logFile);
-        }
-        std::fclose(probe);
-    }
-    // The bar only makes sense for a person watching more than one photo go by.
-    options.progress =
-        isatty(STDERR_FILENO) != 0 && (inputs.size() > 1 || std::filesystem::is_directory(inputs[0], ec));
+    return 0;
+}
 
-    std::signal(SIGINT, OnInterrupt);
-    const BatchSummary summary = RunBatch(inputs, options, stdout, stderr, &g_stop);
+int RunAudit(CommandLine& line) {
+    BatchOptions& options = line.options;
+    std::error_code ec;
+    // The bar only makes sense for a person watching more than one photo go by.
+    options.progress = isatty(STDERR_FILENO) != 0 &&
+                       (line.inputs.size() > 1 || std::filesystem::is_directory(line.inputs[0], ec));
+
+    HandleStopSignals();
+    const BatchSummary summary = RunBatch(line.inputs, options, stdout, stderr, &g_signal);
     if (summary.noCascade) {
         std::fprintf(stderr, "vetrix-audit: no face cascade could be loaded\n");
-        return 2;
     }
-    std::fprintf(stderr, "%s\n", SummaryText(summary).c_str());
-    if (summary.interrupted) {
-        return 130;
+    if (summary.brokenPipe && summary.stopSignal == 0) {
+        // As other tools do when their reader goes away: end quietly, by the signal.
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+        return 128 + SIGPIPE;
     }
-    const bool allPassed = summary.counts[Passed] == summary.photos;
-    return allPassed && summary.saveFailures == 0 && summary.unreadableFolders == 0 ? 0 : 1;
+    if (!summary.noCascade && !summary.logUnopened) {
+        std::fprintf(stderr, "%s\n", SummaryText(summary).c_str());
+    }
+    return ExitStatus(summary);
+}
+
+int ShowHelp() {
+    if (std::fputs(kUsage, stdout) == EOF || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "vetrix-audit: cannot write the help text: %s\n",
+                     std::generic_category().message(errno).c_str());
+        return 3;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine line;
+    if (const int status = ParseCommandLine(argc, argv, line); status != 0) {
+        return status;
+    }
+    switch (line.mode) {
+        case Mode::Help: return ShowHelp();
+        case Mode::Audit: return RunAudit(line);
+    }
+    return 2;
 }

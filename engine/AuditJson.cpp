@@ -24,6 +24,45 @@ void AppendDouble(std::string& out, double v) {
     out += text;
 }
 
+// The length of the valid UTF-8 sequence at text[i], or 0 when the byte there does not start one.
+std::size_t Utf8SequenceAt(const std::string& text, std::size_t i, char32_t& cp) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    std::size_t len = 0;
+    char32_t min = 0;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    } else if ((c & 0xE0) == 0xC0) {
+        len = 2, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + len > text.size()) {
+        return 0;
+    }
+    cp = c & (0x7Fu >> len);
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (byte(i + k) & 0x3Fu);
+    }
+    const bool valid = cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    return valid ? len : 0;
+}
+
+void AppendOctal(std::string& out, unsigned char c) {
+    out += '\\';
+    out += static_cast<char>('0' + ((c >> 6) & 7));
+    out += static_cast<char>('0' + ((c >> 3) & 7));
+    out += static_cast<char>('0' + (c & 7));
+}
+
 void AppendOptionalDouble(std::string& out, const std::optional<double>& v) {
     if (v) {
         AppendDouble(out, *v);
@@ -150,6 +189,52 @@ void AppendWhy(std::string& out, const AuditDetails& d) {
 
 }  // namespace
 
+bool IsValidUtf8(const std::string& text) {
+    char32_t cp = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t len = Utf8SequenceAt(text, i, cp);
+        if (len == 0) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+std::string QuoteFileName(const std::string& name) {
+    std::string out;
+    out.reserve(name.size());
+    char32_t cp = 0;
+    for (std::size_t i = 0; i < name.size();) {
+        const std::size_t len = Utf8SequenceAt(name, i, cp);
+        if (len == 0) {
+            AppendOctal(out, static_cast<unsigned char>(name[i]));
+            ++i;
+            continue;
+        }
+        switch (cp) {
+            case '\\': out += "\\\\"; break;
+            case '\a': out += "\\a"; break;
+            case '\b': out += "\\b"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\v': out += "\\v"; break;
+            case '\f': out += "\\f"; break;
+            case '\r': out += "\\r"; break;
+            default:
+                if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+                    for (std::size_t k = 0; k < len; ++k) {
+                        AppendOctal(out, static_cast<unsigned char>(name[i + k]));
+                    }
+                } else {
+                    out.append(name, i, len);
+                }
+        }
+        i += len;
+    }
+    return out;
+}
+
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (const char ch : ToValidUtf8(text)) {
@@ -174,11 +259,19 @@ std::string JsonString(const std::string& text) {
     return out;
 }
 
+std::string JsonFileMembers(const std::string& file) {
+    std::string out = "\"file\": " + JsonString(file);
+    if (!IsValidUtf8(file)) {
+        out += ", \"file_escaped\": " + JsonString(QuoteFileName(file));
+    }
+    return out;
+}
+
 std::string AuditJson(const std::optional<std::string>& file, const CPhotoAudit& audit) {
     const AuditDetails& d = audit.m_details;
     std::string out = "{";
     if (file) {
-        out += "\"file\": " + JsonString(*file) + ", ";
+        out += JsonFileMembers(*file) + ", ";
     }
     out += "\"code\": " + std::to_string(audit.m_nState) + ", \"state\": ";
     out += JsonString(ResultStateName(audit.m_nState));

@@ -32,6 +32,7 @@ constexpr CauseText kCauses[kWhyCauseCount] = {
     {WhyCause::NoRoomAtSides, "NoRoomAtSides", "脸的两侧空间太少，请站在画面正中"},
     {WhyCause::TooSmallToEnlarge, "TooSmallToEnlarge", "人像太小，无法放大，请使用像素更高的照片"},
     {WhyCause::NoCrop, "NoCrop", "无法裁出合格的证件照，请重新拍摄"},
+    {WhyCause::TooManyPixels, "TooManyPixels", "照片尺寸大得异常，请缩小后再试"},
 };
 
 const CauseText& TextOf(WhyCause cause) {

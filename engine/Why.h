@@ -26,8 +26,9 @@ enum class WhyCause : int {
     NoRoomAtSides,          ///< BadProportion: crops run off the left or right
     TooSmallToEnlarge,      ///< BadProportion: a fitting crop is too small to enlarge
     NoCrop,                 ///< BadProportion: an accepted crop could not be cut
+    TooManyPixels,          ///< BadSize: refused from its header, far too many pixels to decode
 };
-inline constexpr int kWhyCauseCount = 17;
+inline constexpr int kWhyCauseCount = 18;
 
 /// The file's size as the size rung compared it with kMinPhotoFileLength and the pixel minimums.
 struct SizeFacts {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -6,11 +7,13 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "cli/Batch.h"
 #include "engine/Export.h"
 #include "engine/PhotoAudit.h"
 #include "test_support.h"
@@ -34,12 +37,16 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// Starts vetrix-audit in `cwd` with its output going to files in `scratch`.
-pid_t Start(const std::vector<std::string>& args, const std::string& cwd, const TempDir& scratch) {
+// Starts vetrix-audit in `cwd` with its output going to files in `scratch`, or its standard
+// output to `outFd` when that is given.
+pid_t Start(const std::vector<std::string>& args, const std::string& cwd, const TempDir& scratch,
+            int outFd = -1) {
     const std::string program = std::string(VETRIX_BIN_DIR) + "/vetrix-audit";
     const pid_t child = fork();
     if (child == 0) {
-        const int out = open(scratch.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = outFd >= 0 ? outFd
+                                   : open(scratch.file("out").c_str(),
+                                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(scratch.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0) {
             _exit(127);
@@ -102,9 +109,13 @@ TEST(Command, TextLinesAndTheSummary) {
 
 TEST(Command, OutputKeepsTheInputOrderWhateverTheJobs) {
     const Outcome one = Audit({"--jobs", "1", "."});
-    const Outcome three = Audit({"--jobs", "3", "."});
+    const Outcome three = Audit({"--jobs=3", "."});
     EXPECT_EQ(one.out, three.out);
-    EXPECT_EQ(Lines(one.out).size(), 33u) << "22 photos here, 11 in expected-saved";
+    std::size_t photos = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(VETRIX_TEST_DATA)) {
+        photos += entry.path().extension() == ".jpg" ? 1 : 0;
+    }
+    EXPECT_EQ(Lines(one.out).size(), photos) << one.out;
 }
 
 TEST(Command, FoldersAreWalkedForJpegNamesInAnyCase) {
@@ -152,6 +163,13 @@ TEST(Command, ExitStatus) {
     EXPECT_EQ(Audit({"--frobnicate", "x.jpg"}).status, 2);
     EXPECT_EQ(Audit({"--jobs", "0", "x.jpg"}).status, 2);
     EXPECT_EQ(Audit({"--save", "/nonexistent/folder", "x.jpg"}).status, 2);
+    for (const char* option : {"--save", "--log", "--cascade"}) {
+        const Outcome empty = Audit({option, "", "pass_red_test2_295x413.jpg"});
+        EXPECT_EQ(empty.status, 2) << option;
+        EXPECT_EQ(empty.out, "") << option;
+    }
+    EXPECT_EQ(Audit({"-j", "2", "pass_red_test2_295x413.jpg"}).status, 0);
+    EXPECT_EQ(Audit({"--jobs=x", "pass_red_test2_295x413.jpg"}).status, 2);
     const Outcome noCascade = Audit({"--cascade", "/nonexistent/cascade.xml", "x.jpg"});
     EXPECT_EQ(noCascade.status, 2);
     EXPECT_EQ(noCascade.out, "");
@@ -160,41 +178,256 @@ TEST(Command, ExitStatus) {
     EXPECT_NE(help.out.find("--jobs N"), std::string::npos);
 }
 
-TEST(Command, InterruptFinishesThePhotosUnderWayAndLeavesNoPartialFile) {
+// Reads what `fd` delivers until `lines` line ends have come or the writer closes it.
+std::string ReadLinesFrom(int fd, std::size_t lines) {
+    std::string text;
+    char buf[4096];
+    while (static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) < lines) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+std::vector<std::string> FolderEntries(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A folder of `count` copies of a passing photo, p1000.jpg onwards, and an empty save folder.
+struct StopScene {
     TempDir dir;
-    const std::string photos = dir.file("photos");
-    const std::string saved = dir.file("saved");
-    fs::create_directories(photos);
-    fs::create_directories(saved);
-    for (int i = 0; i < 200; ++i) {
-        fs::copy_file(TestData("pass_white_test1_358x441.jpg"),
-                      photos + "/p" + std::to_string(1000 + i) + ".jpg");
+    std::string photos = dir.file("photos");
+    std::string saved = dir.file("saved");
+    explicit StopScene(int count) {
+        fs::create_directories(photos);
+        fs::create_directories(saved);
+        for (int i = 0; i < count; ++i) {
+            fs::copy_file(TestData("pass_white_test1_358x441.jpg"),
+                          photos + "/p" + std::to_string(1000 + i) + ".jpg");
+        }
     }
-    TempDir scratch;
-    const pid_t child = Start({"--jobs", "2", "--save", saved, photos}, dir.path().string(), scratch);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (Lines(ReadText(scratch.file("out"))).size() < 3 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
+    // Runs a save of the folder and sends `signals` once `linesFirst` lines have been printed.
+    Outcome Run(std::size_t linesFirst, const std::vector<int>& signals) const {
+        int pipeFds[2];
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+            return {};
+        }
+        TempDir scratch;
+        const pid_t child = Start({"--jobs", "2", "--save", saved, photos},
+                                  dir.path().string(), scratch, pipeFds[1]);
+        close(pipeFds[1]);
+        std::string out = ReadLinesFrom(pipeFds[0], linesFirst);
+        for (const int signal : signals) {
+            kill(child, signal);
+        }
+        out += ReadLinesFrom(pipeFds[0], SIZE_MAX);
+        close(pipeFds[0]);
+        Outcome run = Finish(child, scratch);
+        run.out = out;
+        return run;
     }
-    kill(child, SIGINT);
-    const Outcome run = Finish(child, scratch);
-    EXPECT_EQ(run.status, 130) << run.err;
+};
+
+TEST(Command, StopSignalsFinishThePhotosUnderWayPrintTheSummaryAndSaveNoMore) {
+    const StopScene scene(200);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        fs::remove_all(scene.saved);
+        fs::create_directory(scene.saved);
+        const Outcome run = scene.Run(3, {signal});
+        EXPECT_EQ(run.status, 128 + signal) << run.err;
+        EXPECT_NE(run.err.find("(interrupted)"), std::string::npos) << run.err;
+        const std::vector<std::string> lines = Lines(run.out);
+        ASSERT_GE(lines.size(), 3u) << signal;
+        EXPECT_LT(lines.size(), 200u) << signal;
+        EXPECT_EQ(run.out.back(), '\n');
+        // Every line tells where its photo went; after the signal, photos only get a line.
+        std::vector<std::string> named;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const std::string stem = "p" + std::to_string(1000 + i);
+            const std::string head = scene.photos + "/" + stem + ".jpg\tPassed\t图像审核成功！\t";
+            if (lines[i] == head + "saved: " + scene.saved + "/" + stem + ".jpg") {
+                named.push_back(stem + ".jpg");
+            } else {
+                EXPECT_EQ(lines[i], head + "not saved: interrupted") << signal;
+            }
+        }
+        EXPECT_EQ(FolderEntries(scene.saved), named) << "signal " << signal;
+    }
+}
+
+TEST(Command, ASecondSignalEndsAtOnceAndLeavesNoTemporaryFile) {
+    const StopScene scene(200);
+    const Outcome run = scene.Run(1, {SIGTERM, SIGTERM});
+    EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+    EXPECT_LT(Lines(run.out).size(), 200u);
+    const auto first = ReadBytes(scene.saved + "/p1000.jpg");
+    EXPECT_FALSE(first.empty());
+    for (const std::string& name : FolderEntries(scene.saved)) {
+        EXPECT_EQ(fs::path(name).extension(), ".jpg") << name;
+        EXPECT_EQ(ReadBytes(scene.saved + "/" + name), first) << name;
+    }
+}
+
+TEST(Command, SavesNeverReplaceAnInputNorAFileThisRunDidNotWrite) {
+    TempDir dir;
+    const std::string in = dir.file("in");
+    fs::create_directory(in);
+    const std::string photo = TestData("pass_red_test2_295x413.jpg");
+    const auto original = ReadBytes(photo);
+    const auto reference = ReadBytes(TestData("expected-saved/pass_red_test2_295x413.jpg"));
+    fs::copy_file(photo, in + "/a.jpg");
+    fs::copy_file(photo, in + "/a-2.jpg");
+
+    // Saving into the photos' own folder: both originals stay, the copies get free names.
+    Outcome run = Audit({"--save", "in", "in"}, dir.path().string());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "in/a-2.jpg\tPassed\t图像审核成功！\tsaved: in/a-2-2.jpg\n"
+              "in/a.jpg\tPassed\t图像审核成功！\tsaved: in/a-3.jpg\n");
+    EXPECT_EQ(ReadBytes(in + "/a.jpg"), original);
+    EXPECT_EQ(ReadBytes(in + "/a-2.jpg"), original);
+    EXPECT_EQ(ReadBytes(in + "/a-3.jpg"), reference);
+
+    // --overwrite replaces a file of an earlier run, never an input, even with --overwrite.
+    const std::string out = dir.file("out");
+    fs::create_directory(out);
+    WriteBytes(out + "/a.jpg", {1, 2, 3});
+    run = Audit({"--save", "out", "in/a.jpg"}, dir.path().string());
+    EXPECT_EQ(run.out, "in/a.jpg\tPassed\t图像审核成功！\tsaved: out/a-2.jpg\n");
+    EXPECT_EQ(ReadBytes(out + "/a.jpg"), (std::vector<std::uint8_t>{1, 2, 3}));
+    run = Audit({"--overwrite", "--save", "out", "--json", "in/a.jpg"}, dir.path().string());
+    EXPECT_NE(run.out.find(", \"saved\": \"out/a.jpg\"}\n"), std::string::npos) << run.out;
+    EXPECT_EQ(ReadBytes(out + "/a.jpg"), reference);
+    WriteBytes(in + "/a-3.jpg", {4});
+    WriteBytes(in + "/a-2-2.jpg", {5});
+    run = Audit({"--overwrite", "--save", "in", "in/a.jpg", "in/a-2.jpg"}, dir.path().string());
+    EXPECT_EQ(run.out,
+              "in/a.jpg\tPassed\t图像审核成功！\tsaved: in/a-3.jpg\n"
+              "in/a-2.jpg\tPassed\t图像审核成功！\tsaved: in/a-2-2.jpg\n");
+    EXPECT_EQ(ReadBytes(in + "/a.jpg"), original);
+    EXPECT_EQ(ReadBytes(in + "/a-2.jpg"), original);
+    EXPECT_EQ(ReadBytes(in + "/a-3.jpg"), reference);
+}
+
+TEST(Command, NamesAreQuotedSoThatEachRecordIsOneDistinctLine) {
+    TempDir dir;
+    const std::string photo = TestData("pass_red_test2_295x413.jpg");
+    const std::string forged = "fake.jpg\tPassed\t图像审核成功！\nx\r\033[2J.jpg";
+    for (const std::string& name : {forged, std::string("e\xff\xfe.jpg"),
+                                   std::string("e\xfe\xff.jpg"), std::string("a\\b.jpg")}) {
+        fs::copy_file(photo, dir.file(name));
+    }
+    const Outcome text = Audit({"--log", "run.log", "."}, dir.path().string());
+    EXPECT_EQ(text.out,
+              "./a\\\\b.jpg\tPassed\t图像审核成功！\n"
+              "./e\\376\\377.jpg\tPassed\t图像审核成功！\n"
+              "./e\\377\\376.jpg\tPassed\t图像审核成功！\n"
+              "./fake.jpg\\tPassed\\t图像审核成功！\\nx\\r\\033[2J.jpg\tPassed\t图像审核成功！\n");
+    const std::vector<std::string> log = Lines(ReadText(dir.file("run.log")));
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[3].substr(19), "\tfake.jpg\\tPassed\\t图像审核成功！\\nx\\r\\033[2J.jpg" +
+                                     std::string("图像审核成功！\r"));
+
+    const Outcome json = Audit({"--json", "e\xff\xfe.jpg", "e\xfe\xff.jpg"}, dir.path().string());
+    const std::vector<std::string> lines = Lines(json.out);
+    ASSERT_EQ(lines.size(), 2u) << json.out;
+    EXPECT_EQ(lines[0].substr(0, 57),
+              "{\"file\": \"e\xEF\xBF\xBD\xEF\xBF\xBD.jpg\", \"file_escaped\": \"e\\\\377\\\\376.jpg\"");
+    EXPECT_EQ(lines[1].substr(0, 57),
+              "{\"file\": \"e\xEF\xBF\xBD\xEF\xBF\xBD.jpg\", \"file_escaped\": \"e\\\\376\\\\377.jpg\"");
+}
+
+TEST(Command, EveryInputGetsALineAndUnreadableOnesAnError) {
+    // A folder deeper than the system lets a path name: the walk cannot look inside.
+    TempDir dir;
+    int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    const std::string part(200, 'd');
+    std::string deep = "deep";
+    ASSERT_EQ(mkdirat(fd, "deep", 0700), 0);
+    int next = openat(fd, "deep", O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+    for (int i = 0; i < 22; ++i) {
+        ASSERT_EQ(mkdirat(fd, part.c_str(), 0700), 0);
+        next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+        deep += "/" + part;
+    }
+    const auto bytes = ReadBytes(TestData("pass_red_test2_295x413.jpg"));
+    const int photo = openat(fd, "x.jpg", O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(write(photo, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(photo);
+    close(fd);
+
+    const Outcome run = Audit({"deep", "missing.jpg"}, dir.path().string());
+    EXPECT_EQ(run.status, 1) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
-    EXPECT_LT(lines.size(), 200u);
-    EXPECT_EQ(run.out.back(), '\n');
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i], photos + "/p" + std::to_string(1000 + i) + ".jpg\tPassed\t图像审核成功！");
-    }
-    std::size_t files = 0;
-    for (const auto& entry : fs::directory_iterator(saved)) {
-        ++files;
-        EXPECT_EQ(entry.path().extension(), ".jpg") << entry.path();
-        EXPECT_EQ(fs::file_size(entry.path()),
-                  fs::file_size(saved + "/p1000.jpg")) << entry.path();
-    }
-    EXPECT_EQ(files, lines.size());
-    EXPECT_NE(run.err.find("(interrupted)"), std::string::npos) << run.err;
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_EQ(lines[0].rfind(deep.substr(0, 4000), 0), 0u);
+    EXPECT_NE(lines[0].find("\tError\t"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "missing.jpg\tBadFormat\t文件格式不符合要求！");
+    EXPECT_NE(run.err.find("1 not audited"), std::string::npos) << run.err;
+}
+
+TEST(Command, FailedWritesAreReportedAndABrokenPipeEndsQuietly) {
+    TempDir scratch;
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    Outcome run = Finish(Start({"pass_red_test2_295x413.jpg"}, VETRIX_TEST_DATA, scratch, full),
+                         scratch);
+    close(full);
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_NE(run.err.find("cannot write to the output: No space left on device"),
+              std::string::npos) << run.err;
+
+    const StopScene scene(30);
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    const pid_t child = Start({"--jobs", "1", scene.photos}, VETRIX_TEST_DATA, scratch, pipeFds[1]);
+    close(pipeFds[1]);
+    EXPECT_FALSE(ReadLinesFrom(pipeFds[0], 1).empty());
+    close(pipeFds[0]);
+    run = Finish(child, scratch);
+    EXPECT_EQ(run.status, 128 + SIGPIPE);
+    EXPECT_EQ(run.err, "");
+}
+
+TEST(Batch, AnExceptionInAnAuditGivesThatPhotoAnErrorAndTheRunGoesOn) {
+    TempDir dir;
+    const std::string out = dir.file("out");
+    std::FILE* outFile = std::fopen(out.c_str(), "w");
+    std::FILE* errFile = std::fopen(dir.file("err").c_str(), "w");
+    ASSERT_NE(outFile, nullptr);
+    ASSERT_NE(errFile, nullptr);
+    BatchOptions options;
+    options.jobs = 2;
+    const std::string good = TestData("pass_red_test2_295x413.jpg");
+    const std::string bad = TestData("bg_green_test3.jpg");
+    const BatchSummary summary = RunBatch(
+        {good, bad, good}, options, outFile, errFile, nullptr,
+        [&](CPhotoAudit& audit, const std::string& path, const std::string& name) {
+            if (path == bad) {
+                throw std::bad_alloc();
+            }
+            audit.AuditFile(path, name);
+        });
+    std::fclose(outFile);
+    std::fclose(errFile);
+    EXPECT_EQ(ReadText(out), good + "\tPassed\t图像审核成功！\n" + bad +
+                                 "\tError\taudit failed: std::bad_alloc\n" + good +
+                                 "\tPassed\t图像审核成功！\n");
+    EXPECT_EQ(summary.errors, 1u);
+    EXPECT_EQ(summary.counts[Passed], 2u);
+    EXPECT_EQ(ExitStatus(summary), 1);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -109,6 +110,65 @@ TEST(WriteApprovedPhoto, ImpossibleTargetsFailWithAReason) {
     EXPECT_TRUE(fs::is_directory(dir.file("folder.jpg")));
     EXPECT_FALSE(WriteApprovedPhoto(cv::Mat(), dir.file("empty.jpg")).ok);
     EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"folder.jpg"});
+}
+
+// The modes a save leaves: a new file follows the umask, a replaced one keeps its permission
+// bits but never a set-ID bit, and a symbolic link is replaced by a plain new file, its target
+// neither written nor copied.
+TEST(WriteFileAtomically, ModesOfNewReplacedAndLinkedTargets) {
+    TempDir dir;
+    const std::vector<std::uint8_t> bytes{1, 2, 3};
+    const mode_t oldMask = ::umask(027);
+    const bool fresh = WriteFileAtomically(bytes, dir.file("new.jpg")).ok;
+    ::umask(oldMask);
+    ASSERT_TRUE(fresh);
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.file("new.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    const std::string setId = dir.file("setid.jpg");
+    WriteBytes(setId, {9});
+    ASSERT_EQ(::chmod(setId.c_str(), 06754), 0);
+    ASSERT_TRUE(WriteFileAtomically(bytes, setId).ok);
+    ASSERT_EQ(::lstat(setId.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0754u);
+    EXPECT_EQ(ReadBytes(setId), bytes);
+
+    const std::string target = dir.file("program");
+    WriteBytes(target, {7, 7});
+    ASSERT_EQ(::chmod(target.c_str(), 04755), 0);
+    const std::string link = dir.file("link.jpg");
+    fs::create_symlink(target, link);
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    ASSERT_TRUE(WriteFileAtomically(bytes, link).ok);
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask);
+    EXPECT_EQ(ReadBytes(link), bytes);
+    EXPECT_EQ(ReadBytes(target), (std::vector<std::uint8_t>{7, 7}));
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 04755u);
+}
+
+TEST(WriteFileAtomically, KeepingExistingNamesLeavesEveryKindAlone) {
+    TempDir dir;
+    const std::vector<std::uint8_t> bytes{1, 2, 3};
+    WriteBytes(dir.file("file.jpg"), {5});
+    fs::create_symlink(dir.file("nowhere"), dir.file("dangling.jpg"));
+    fs::create_directory(dir.file("folder.jpg"));
+    for (const char* name : {"file.jpg", "dangling.jpg", "folder.jpg"}) {
+        const WriteResult result = WriteFileAtomically(bytes, dir.file(name), ExistingTarget::Keep);
+        EXPECT_FALSE(result.ok) << name;
+        EXPECT_TRUE(result.exists) << name;
+    }
+    EXPECT_EQ(ReadBytes(dir.file("file.jpg")), std::vector<std::uint8_t>{5});
+    EXPECT_FALSE(fs::exists(dir.file("nowhere")));
+    const WriteResult fresh = WriteFileAtomically(bytes, dir.file("fresh.jpg"), ExistingTarget::Keep);
+    EXPECT_TRUE(fresh.ok) << fresh.error;
+    EXPECT_EQ(ReadBytes(dir.file("fresh.jpg")), bytes);
+    EXPECT_EQ(Entries(dir.path()), (std::vector<std::string>{"dangling.jpg", "file.jpg",
+                                                             "folder.jpg", "fresh.jpg"}));
 }
 
 }  // namespace

@@ -229,6 +229,15 @@ TEST_F(ExamplePhoto, FaceAtTheLeftEdgeIsStoppedAtTheSides) {
     EXPECT_LT(why.framing->trail.tried.x, 0);
 }
 
+TEST_F(ExamplePhoto, PhotoRefusedFromItsHeaderHasTooManyPixels) {
+    const std::string file =
+        std::string(VETRIX_SOURCE_DIR) + "/fuzz/corpus/fuzz_audit_file/announces_60000x60000.jpg";
+    audit_->AuditFile(file, "announces_60000x60000.jpg");
+    EXPECT_EQ(audit_->m_nState, BadSize);
+    EXPECT_EQ(audit_->m_details.why.cause, WhyCause::TooManyPixels);
+    EXPECT_FALSE(audit_->m_details.why.size) << "nothing was decoded to measure";
+}
+
 // ---------------------------------------------------------------------------------------------
 // The framing causes that no example photo shows, from drawn photos and the crop search's own
 // worked examples.
