@@ -52,6 +52,8 @@ struct BatchOptions {
     std::string cascadeFile;   ///< face cascade to use; empty: the usual lookup
     unsigned jobs = 1;         ///< photos audited at once
     bool progress = false;     ///< draw a progress bar on the error stream
+    bool why = false;          ///< end each text line with a short plain reason
+    std::string annotateDir;   ///< where annotated copies go (PNG); empty: none
 };
 
 class CPhotoAudit;

@@ -51,6 +51,14 @@ constexpr const char* kUsage =
     "                  keeps the input order whatever N is\n"
     "  --cascade FILE  use this face cascade instead of haarcascade_frontalface_alt2.xml from\n"
     "                  the working directory or, failing that, from OpenCV's installed data\n"
+    "  --why           end each text line with a tab and a short plain reason: what the\n"
+    "                  candidate should change, and the figures that decided (with --json,\n"
+    "                  the key why always holds the full facts)\n"
+    "  --annotate DIR  write a copy of each photo that decodes to DIR/<name>.png, showing\n"
+    "                  every detection (yellow), the chosen face (green), the three background\n"
+    "                  samples (coloured by class: red, blue, white, grey for none), the\n"
+    "                  head-top row (cyan) and the crop cut (magenta) or the crop tried when\n"
+    "                  none fitted (orange); names are taken as --save takes them\n"
     "  --help          show this text\n"
     "\n"
     "Ctrl-C stops after the photos under way: every printed line is complete, and no partly\n"
@@ -105,7 +113,7 @@ struct CommandLine {
 
 // Fills `line` from the arguments; returns 0, or the exit status of a usage error.
 int ParseCommandLine(int argc, char** argv, CommandLine& line) {
-    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade };
+    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kWhy, kAnnotate };
     static const option kOptions[] = {
         {"json", no_argument, nullptr, kJson},
         {"save", required_argument, nullptr, kSave},
@@ -113,6 +121,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
         {"log", required_argument, nullptr, kLog},
         {"jobs", required_argument, nullptr, 'j'},
         {"cascade", required_argument, nullptr, kCascade},
+        {"why", no_argument, nullptr, kWhy},
+        {"annotate", required_argument, nullptr, kAnnotate},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -143,6 +153,11 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
                 if (!(text = value("--cascade"))) return 2;
                 options.cascadeFile = *text;
                 break;
+            case kWhy: options.why = true; break;
+            case kAnnotate:
+                if (!(text = value("--annotate"))) return 2;
+                options.annotateDir = *text;
+                break;
             case 'j': {
                 char* end = nullptr;
                 errno = 0;
@@ -164,6 +179,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
     std::error_code ec;
     if (!options.saveDir.empty() && !std::filesystem::is_directory(options.saveDir, ec)) {
         return UsageError("--save: not a folder: " + QuoteFileName(options.saveDir));
+    }
+    if (!options.annotateDir.empty() && !std::filesystem::is_directory(options.annotateDir, ec)) {
+        return UsageError("--annotate: not a folder: " + QuoteFileName(options.annotateDir));
     }
     return 0;
 }
