@@ -49,6 +49,7 @@ struct Outcome {
     int state = Idle;
     std::string record;     // the text line or JSON members, without what saving adds
     std::string logLine;
+    std::vector<std::string> warnings;    // the decoder's complaints about the photo
     std::vector<std::uint8_t> saveBytes;  // the saved file's bytes, for passed photos
     std::vector<std::uint8_t> annotation;  // the annotated copy as PNG, with --annotate
 };
@@ -236,6 +237,15 @@ std::string FinishRecord(const Outcome& outcome, const std::optional<SaveNote>& 
     }
     std::string line = outcome.record;
     if (json) {
+        // Only for a photo the decoder complained about, so that a clean photo's object stays
+        // exactly the audit's own.
+        if (!outcome.warnings.empty()) {
+            line += ", \"warnings\": [";
+            for (std::size_t i = 0; i < outcome.warnings.size(); ++i) {
+                line += (i > 0 ? ", " : "") + JsonString(outcome.warnings[i]);
+            }
+            line += "]";
+        }
         if (annotated) {
             line += ", \"annotated\": " +
                     (annotated->path.empty() ? "null" : JsonString(annotated->path));
@@ -385,6 +395,9 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
             audit->m_strCascadeFile = options.cascadeFile;
             audit->m_strSystemCascadeFile.clear();
         }
+        audit->m_nMaxPixels = options.maxPixels;
+        // A photo's verdict must not depend on which worker took it or what came before.
+        audit->m_bRestartRandomState = true;
         if (!audit->LoadFaceCascade()) {
             summary.noCascade = true;
             return summary;
@@ -394,8 +407,10 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
 
     CLog log;
     if (!options.logFile.empty() && log.Open(options.logFile.c_str()) == nullptr) {
+        const int error = errno;
         summary.logUnopened = true;
-        status.Message("cannot open the log " + QuoteFileName(options.logFile));
+        status.Message("cannot open the log " + QuoteFileName(options.logFile) + ": " +
+                       std::generic_category().message(error));
         return summary;
     }
 
@@ -417,9 +432,9 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
     // for passed photos, the saved file's bytes (tens of kilobytes), never a decoded photo; the
     // window is wide enough that one slow photo does not leave the other workers idle.
     // An annotated copy is a whole photo's PNG, so with --annotate the window stays narrow.
-    const std::size_t window =
-        options.annotateDir.empty() ? std::max<std::size_t>(64, 16 * static_cast<std::size_t>(jobs))
-                                    : 2 * static_cast<std::size_t>(jobs) + 2;
+    const std::size_t window = options.annotateDir.empty()
+                                   ? std::max<std::size_t>(64, 16 * static_cast<std::size_t>(jobs))
+                                   : 2 * static_cast<std::size_t>(jobs) + 2;
 
     auto work = [&](CommandAudit& audit) {
         std::unique_lock lock(mutex);
@@ -447,7 +462,6 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
             outcome.error = input->error;
             if (outcome.error.empty()) {
                 try {
-                    cv::theRNG() = cv::RNG();
                     const std::string name =
                         QuoteFileName(fs::path(input->path).filename().string());
                     if (step) {
@@ -457,6 +471,7 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
                     }
                     outcome.state = audit.m_nState;
                     outcome.logLine = std::move(audit.verdictLine);
+                    outcome.warnings = audit.m_details.warnings;
                     outcome.record = VerdictRecord(input->path, audit, options.json);
                     if (options.why && !options.json) {
                         outcome.record +=
@@ -522,6 +537,9 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
                     }
                 }
             }
+            for (const std::string& warning : outcome.warnings) {
+                status.Message(QuoteFileName(outcome.photo) + ": warning: " + warning);
+            }
             std::optional<SaveNote> annotated;
             if (!outcome.annotation.empty() && outcome.error.empty()) {
                 annotated = stopped() ? SaveNote{"", "interrupted"}
@@ -540,6 +558,11 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
             }
             if (log.IsOpen() && !outcome.logLine.empty()) {
                 log.Print("%s", outcome.logLine.c_str());
+                if (log.Failed() && !summary.logFailed) {
+                    summary.logFailed = true;
+                    status.Message("cannot write to the log " + QuoteFileName(options.logFile) +
+                                   "; its later entries are lost");
+                }
             }
             status.Clear();
             const int error =
@@ -570,6 +593,13 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
     lock.unlock();
     for (auto& thread : threads) {
         thread.join();
+    }
+    if (log.IsOpen()) {
+        log.Close();
+        if (log.Failed() && !summary.logFailed) {
+            summary.logFailed = true;
+            status.Message("cannot write to the log " + QuoteFileName(options.logFile));
+        }
     }
 
     status.Clear();

@@ -2,12 +2,14 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/Decode.h"
 #include "engine/ResultState.h"
 
 /// One input found on a command line: a photo to audit, or a named input that could not be
@@ -51,6 +53,7 @@ struct BatchOptions {
     std::string logFile;       ///< run log to append the verdict lines to; empty: none
     std::string cascadeFile;   ///< face cascade to use; empty: the usual lookup
     unsigned jobs = 1;         ///< photos audited at once
+    std::uint64_t maxPixels = kDefaultMaxPixels;  ///< larger photos are refused as BadSize
     bool progress = false;     ///< draw a progress bar on the error stream
     bool why = false;          ///< end each text line with a short plain reason
     std::string annotateDir;   ///< where annotated copies go (PNG); empty: none

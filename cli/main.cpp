@@ -19,6 +19,7 @@
 #include "cli/Batch.h"
 #include "engine/AuditJson.h"
 #include "engine/Export.h"
+#include "log/StandardDescriptors.h"
 
 namespace {
 
@@ -32,41 +33,65 @@ constexpr const char* kUsage =
     "A FOLDER is walked recursively, in name order, for files ending in .jpg, .jpeg or .jpe in\n"
     "any letter case. A PHOTO given by name is always audited, whatever its extension.\n"
     "\n"
-    "Output: one line per photo on standard output, in input order: the file, the verdict and\n"
+    "Output: one line per input on standard output, in input order: the file, the verdict and\n"
     "its message, separated by tabs. Verdicts: Passed, BadFormat, NoSinglePortrait, BadSize,\n"
-    "BadBackground, BadProportion. A summary (a count per verdict and the time taken) follows\n"
-    "on standard error, and a progress bar is drawn there while a terminal shows it.\n"
+    "BadBackground, BadProportion. An input that could not be audited (a folder that cannot be\n"
+    "read, a failure during the audit) gets the word Error and the reason instead. Under --save\n"
+    "a passed photo's line has a fourth field: 'saved: PATH' or 'not saved: REASON'.\n"
+    "Names are quoted so that each line is one record: a backslash is doubled, tab, newline,\n"
+    "carriage return, bell, backspace, form feed and vertical tab print as \\t \\n \\r \\a \\b\n"
+    "\\f \\v, other control characters and bytes that are not UTF-8 as \\ and three octal\n"
+    "digits (\\033, \\377); the run log quotes names the same way.\n"
+    "A summary (a count per verdict and the time taken) follows on standard error, and a\n"
+    "progress bar is drawn there while a terminal shows it. Decoder warnings for a photo go to\n"
+    "standard error as 'vetrix-audit: NAME: warning: TEXT'.\n"
     "\n"
     "Options:\n"
-    "  --json          print one JSON object per photo instead, with the keys file, code,\n"
-    "                  state, message, faces (every detection as [x, y, w, h], top to\n"
-    "                  bottom, then left to right), face (the chosen one, or null), crop\n"
-    "                  ([x, y, w, h] cut from the scaled photo, or null), scale (or null)\n"
-    "                  and size ([w, h] of the normalised photo, or null)\n"
-    "  --save DIR      write each passed photo to DIR/<name>.jpg exactly as the window saves\n"
-    "                  it (JPEG quality 50 and the Vetrix trailer); a name already written in\n"
-    "                  this run gets a numbered suffix (<name>-2.jpg) instead of overwriting\n"
-    "  --log FILE      append the verdict lines to FILE in the run-log format\n"
-    "  --jobs N        audit N photos at once (default: the number of cores); the output\n"
-    "                  keeps the input order whatever N is\n"
-    "  --cascade FILE  use this face cascade instead of haarcascade_frontalface_alt2.xml from\n"
-    "                  the working directory or, failing that, from OpenCV's installed data\n"
-    "  --why           end each text line with a tab and a short plain reason: what the\n"
-    "                  candidate should change, and the figures that decided (with --json,\n"
-    "                  the key why always holds the full facts)\n"
-    "  --annotate DIR  write a copy of each photo that decodes to DIR/<name>.png, showing\n"
-    "                  every detection (yellow), the chosen face (green), the three background\n"
-    "                  samples (coloured by class: red, blue, white, grey for none), the\n"
-    "                  head-top row (cyan) and the crop cut (magenta) or the crop tried when\n"
-    "                  none fitted (orange); names are taken as --save takes them\n"
-    "  --help          show this text\n"
+    "      --json          print one JSON object per input instead, with the keys file, code,\n"
+    "                      state, message, faces (every detection as [x, y, w, h], top to\n"
+    "                      bottom, then left to right), face (the chosen one, or null), crop\n"
+    "                      ([x, y, w, h] cut from the scaled photo, or null), scale (or null)\n"
+    "                      and size ([w, h] of the normalised photo, or null); warnings (the\n"
+    "                      decoder's complaints) when there are any; under --save, saved (the\n"
+    "                      path, or null) and, for a passed photo not saved, save_error. A\n"
+    "                      name that is not UTF-8 shows U+FFFD in file and comes quoted as\n"
+    "                      above in file_escaped. An input not audited: file and error only.\n"
+    "      --save DIR      write each passed photo to DIR/<name>.jpg exactly as the window\n"
+    "                      saves it (JPEG quality 50 and the Vetrix trailer). An existing\n"
+    "                      file is never replaced: the photo takes the first free name of\n"
+    "                      <name>-2.jpg, <name>-3.jpg, ...\n"
+    "      --overwrite     with --save, replace files of earlier runs instead; an input is\n"
+    "                      never replaced\n"
+    "      --log FILE      append the verdict lines to FILE in the run-log format\n"
+    "  -j, --jobs N        audit N photos at once (default: the number of cores); the output\n"
+    "                      keeps the input order whatever N is\n"
+    "      --max-pixels N  refuse a photo whose header declares more than N pixels, as BadSize,\n"
+    "                      without decoding it (default: 200000000; one audit needs about\n"
+    "                      11 bytes per pixel)\n"
+    "      --cascade FILE  use this face cascade instead of haarcascade_frontalface_alt2.xml\n"
+    "                      from the working directory or, failing that, OpenCV's installed data\n"
+    "      --why           end each text line with a tab and a short plain reason: what the\n"
+    "                      candidate should change, and the figures that decided (under\n"
+    "                      --json the key why always holds the full facts)\n"
+    "      --annotate DIR  write a copy of each photo that decodes to DIR/<name>.png, named as\n"
+    "                      --save names its files, showing every detection (yellow), the chosen\n"
+    "                      face (green), the three background samples (coloured by class: red,\n"
+    "                      blue, white, grey for none), the head-top row (cyan) and the crop cut\n"
+    "                      (magenta) or the crop tried when none fitted (orange); under --json\n"
+    "                      the key annotated gives its path (or null)\n"
+    "  -h, --help          show this text\n"
     "\n"
-    "Ctrl-C stops after the photos under way: every printed line is complete, and no partly\n"
-    "written file is left behind.\n"
+    "SIGINT (Ctrl-C), SIGTERM and SIGHUP stop the run after the photos under way: their lines\n"
+    "are printed but passed ones are no longer saved ('not saved: interrupted'), the summary\n"
+    "follows and no partly written file is left. A second signal ends the program at once,\n"
+    "still removing partly written files.\n"
     "\n"
-    "Exit status: 0 when every photo passed (and every save succeeded), 1 when any was\n"
-    "rejected, could not be saved, or a folder could not be read, 2 for a usage error or when\n"
-    "no face cascade loads, 130 when interrupted.\n";
+    "Exit status: 0 when every photo passed (and every save succeeded); 1 when any was\n"
+    "rejected, could not be saved or could not be audited; 2 for a usage error, or when no\n"
+    "face cascade or log can be opened (nothing is audited then); 3 when a line could not be\n"
+    "written to standard output or the log (a warning says so); 128 + N after signal N\n"
+    "(130 for Ctrl-C). When the reader of standard output goes away, the program ends quietly\n"
+    "by SIGPIPE.\n";
 
 std::atomic<int> g_signal{0};
 
@@ -113,7 +138,7 @@ struct CommandLine {
 
 // Fills `line` from the arguments; returns 0, or the exit status of a usage error.
 int ParseCommandLine(int argc, char** argv, CommandLine& line) {
-    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kWhy, kAnnotate };
+    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kMaxPixels, kWhy, kAnnotate };
     static const option kOptions[] = {
         {"json", no_argument, nullptr, kJson},
         {"save", required_argument, nullptr, kSave},
@@ -121,6 +146,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
         {"log", required_argument, nullptr, kLog},
         {"jobs", required_argument, nullptr, 'j'},
         {"cascade", required_argument, nullptr, kCascade},
+        {"max-pixels", required_argument, nullptr, kMaxPixels},
         {"why", no_argument, nullptr, kWhy},
         {"annotate", required_argument, nullptr, kAnnotate},
         {"help", no_argument, nullptr, 'h'},
@@ -153,6 +179,16 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
                 if (!(text = value("--cascade"))) return 2;
                 options.cascadeFile = *text;
                 break;
+            case kMaxPixels: {
+                char* end = nullptr;
+                errno = 0;
+                const unsigned long long pixels = std::strtoull(optarg, &end, 10);
+                if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || pixels == 0) {
+                    return UsageError("--max-pixels takes a whole number of pixels above 0");
+                }
+                options.maxPixels = pixels;
+                break;
+            }
             case kWhy: options.why = true; break;
             case kAnnotate:
                 if (!(text = value("--annotate"))) return 2;
@@ -222,6 +258,11 @@ int ShowHelp() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything opens a file: a closed standard descriptor must not be handed to a saved
+    // photo or the log, where stray messages would land.
+    if (!OpenClosedStandardDescriptors()) {
+        return 2;
+    }
     CommandLine line;
     if (const int status = ParseCommandLine(argc, argv, line); status != 0) {
         return status;

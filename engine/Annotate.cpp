@@ -14,10 +14,14 @@ constexpr int kRingRadius = 7;
 
 const cv::Scalar& SampleColour(BackgroundClass colour) {
     switch (colour) {
-        case BackgroundClass::Red: return marks::kSampleRed;
-        case BackgroundClass::Blue: return marks::kSampleBlue;
-        case BackgroundClass::White: return marks::kSampleWhite;
-        default: return marks::kSampleNone;
+        case BackgroundClass::Red:
+            return marks::kSampleRed;
+        case BackgroundClass::Blue:
+            return marks::kSampleBlue;
+        case BackgroundClass::White:
+            return marks::kSampleWhite;
+        default:
+            return marks::kSampleNone;
     }
 }
 
@@ -32,8 +36,8 @@ void DrawCaption(cv::Mat& out, const AuditDetails& details, int thickness) {
     }
     const double scale = std::max(0.5, out.cols / 600.0);
     int baseline = 0;
-    const cv::Size size = cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, scale, thickness,
-                                          &baseline);
+    const cv::Size size =
+        cv::getTextSize(text, cv::FONT_HERSHEY_SIMPLEX, scale, thickness, &baseline);
     const int band = size.height + baseline + 2 * thickness + 4;
     cv::rectangle(out, cv::Rect(0, out.rows - band, out.cols, band), cv::Scalar(32, 32, 32),
                   cv::FILLED);

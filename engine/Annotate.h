@@ -6,13 +6,13 @@ struct AuditDetails;
 
 /// Colours (blue, green, red) of the marks that AnnotatePhoto draws.
 namespace marks {
-inline const cv::Scalar kDetection{0, 255, 255};  ///< yellow: every detection
-inline const cv::Scalar kChosenFace{0, 255, 0};   ///< green: the face that counts
-inline const cv::Scalar kHeadTop{255, 255, 0};    ///< cyan: the head-top row
-inline const cv::Scalar kCropCut{255, 0, 255};    ///< magenta: the crop that was cut
-inline const cv::Scalar kCropTried{0, 128, 255};  ///< orange: the crop tried when none fitted
-inline const cv::Scalar kSampleRed{0, 0, 255};    ///< a sample of class red
-inline const cv::Scalar kSampleBlue{255, 0, 0};   ///< a sample of class blue
+inline const cv::Scalar kDetection{0, 255, 255};      ///< yellow: every detection
+inline const cv::Scalar kChosenFace{0, 255, 0};       ///< green: the face that counts
+inline const cv::Scalar kHeadTop{255, 255, 0};        ///< cyan: the head-top row
+inline const cv::Scalar kCropCut{255, 0, 255};        ///< magenta: the crop that was cut
+inline const cv::Scalar kCropTried{0, 128, 255};      ///< orange: the crop tried when none fitted
+inline const cv::Scalar kSampleRed{0, 0, 255};        ///< a sample of class red
+inline const cv::Scalar kSampleBlue{255, 0, 0};       ///< a sample of class blue
 inline const cv::Scalar kSampleWhite{255, 255, 255};  ///< a sample of class white
 inline const cv::Scalar kSampleNone{128, 128, 128};   ///< a sample of no accepted class
 inline const cv::Scalar kOutline{0, 0, 0};            ///< ring around every sample

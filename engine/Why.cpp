@@ -22,7 +22,8 @@ constexpr CauseText kCauses[kWhyCauseCount] = {
     {WhyCause::FileTooSmall, "FileTooSmall", "照片文件太小，请使用相机拍出的原图，不要压缩"},
     {WhyCause::TooFewPixels, "TooFewPixels", "照片尺寸太小，请使用更大的照片"},
     {WhyCause::BackgroundTooDark, "BackgroundTooDark", "背景太暗，请在光线充足的地方拍摄"},
-    {WhyCause::BackgroundNotAccepted, "BackgroundNotAccepted", "背景颜色不对，请使用红色、蓝色或白色背景"},
+    {WhyCause::BackgroundNotAccepted, "BackgroundNotAccepted",
+     "背景颜色不对，请使用红色、蓝色或白色背景"},
     {WhyCause::BackgroundNotPlain, "BackgroundNotPlain", "背景不是纯色，请站在一整块纯色背景前"},
     {WhyCause::FaceTooSmall, "FaceTooSmall", "人脸太小，请靠近镜头"},
     {WhyCause::FaceTooLarge, "FaceTooLarge", "人脸太大，请离镜头远一些"},
@@ -73,10 +74,9 @@ std::string Figures(const AuditWhy& why, const std::optional<CropPlan>& crop) {
                                       : std::string("mean sample colour: no hue, ")) +
                    Format("saturation %.2f, value %.2f", bg->mean.saturation, bg->mean.value);
         case WhyCause::BackgroundNotPlain:
-            return bg && bg->coverage
-                       ? Format("plain area %.3f of the photo, needs more than %.1f",
-                                *bg->coverage, kMinCoverage)
-                       : "";
+            return bg && bg->coverage ? Format("plain area %.3f of the photo, needs more than %.1f",
+                                               *bg->coverage, kMinCoverage)
+                                      : "";
         case WhyCause::FaceTooSmall:
         case WhyCause::FaceTooLarge:
             return fr ? Format("face %.3f of the width, needs %.1f to %.1f", fr->faceShare,
@@ -100,35 +100,52 @@ std::string Figures(const AuditWhy& why, const std::optional<CropPlan>& crop) {
 
 }  // namespace
 
-const char* WhyCauseName(WhyCause cause) { return TextOf(cause).name; }
+const char* WhyCauseName(WhyCause cause) {
+    return TextOf(cause).name;
+}
 
-const char* WhyHint(WhyCause cause) { return TextOf(cause).hint; }
+const char* WhyHint(WhyCause cause) {
+    return TextOf(cause).hint;
+}
 
 const char* BackgroundClassName(BackgroundClass colour) {
     switch (colour) {
-        case BackgroundClass::Red: return "red";
-        case BackgroundClass::Blue: return "blue";
-        case BackgroundClass::White: return "white";
-        default: return "none";
+        case BackgroundClass::Red:
+            return "red";
+        case BackgroundClass::Blue:
+            return "blue";
+        case BackgroundClass::White:
+            return "white";
+        default:
+            return "none";
     }
 }
 
 const char* CropLimitName(CropLimit limit) {
     switch (limit) {
-        case CropLimit::Above: return "above";
-        case CropLimit::Below: return "below";
-        case CropLimit::Sides: return "sides";
-        case CropLimit::Enlarge: return "enlarge";
-        default: return "none";
+        case CropLimit::Above:
+            return "above";
+        case CropLimit::Below:
+            return "below";
+        case CropLimit::Sides:
+            return "sides";
+        case CropLimit::Enlarge:
+            return "enlarge";
+        default:
+            return "none";
     }
 }
 
 WhyCause BackgroundCause(const BackgroundFacts& facts) {
     switch (facts.outcome) {
-        case BackgroundOutcome::TooDark: return WhyCause::BackgroundTooDark;
-        case BackgroundOutcome::NotAccepted: return WhyCause::BackgroundNotAccepted;
-        case BackgroundOutcome::NotPlain: return WhyCause::BackgroundNotPlain;
-        default: return WhyCause::None;
+        case BackgroundOutcome::TooDark:
+            return WhyCause::BackgroundTooDark;
+        case BackgroundOutcome::NotAccepted:
+            return WhyCause::BackgroundNotAccepted;
+        case BackgroundOutcome::NotPlain:
+            return WhyCause::BackgroundNotPlain;
+        default:
+            return WhyCause::None;
     }
 }
 
@@ -143,11 +160,16 @@ WhyCause FramingCause(const FramingFacts& facts) {
         return WhyCause::HeadTopNotFound;
     }
     switch (facts.trail.stop) {
-        case CropLimit::Above: return WhyCause::NoRoomAbove;
-        case CropLimit::Below: return WhyCause::NoRoomBelow;
-        case CropLimit::Sides: return WhyCause::NoRoomAtSides;
-        case CropLimit::Enlarge: return WhyCause::TooSmallToEnlarge;
-        default: return WhyCause::NoCrop;
+        case CropLimit::Above:
+            return WhyCause::NoRoomAbove;
+        case CropLimit::Below:
+            return WhyCause::NoRoomBelow;
+        case CropLimit::Sides:
+            return WhyCause::NoRoomAtSides;
+        case CropLimit::Enlarge:
+            return WhyCause::TooSmallToEnlarge;
+        default:
+            return WhyCause::NoCrop;
     }
 }
 

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/Batch.h"
+#include "engine/AuditJson.h"
 #include "engine/Export.h"
 #include "engine/PhotoAudit.h"
 #include "test_support.h"
@@ -38,9 +39,9 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 // Starts vetrix-audit in `cwd` with its output going to files in `scratch`, or its standard
-// output to `outFd` when that is given.
+// output to `outFd` when that is given; `closedFd` is closed before the program starts.
 pid_t Start(const std::vector<std::string>& args, const std::string& cwd, const TempDir& scratch,
-            int outFd = -1) {
+            int outFd = -1, int closedFd = -1) {
     const std::string program = std::string(VETRIX_BIN_DIR) + "/vetrix-audit";
     const pid_t child = fork();
     if (child == 0) {
@@ -50,6 +51,9 @@ pid_t Start(const std::vector<std::string>& args, const std::string& cwd, const 
         const int err = open(scratch.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()) != 0) {
             _exit(127);
+        }
+        if (closedFd >= 0) {
+            close(closedFd);
         }
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& arg : args) {
@@ -88,11 +92,17 @@ TEST(Command, JsonMatchesTheReferenceForEveryExamplePhoto) {
     EXPECT_EQ(run.status, 1) << run.err;
     const std::vector<std::string> got = Lines(run.out);
     ASSERT_EQ(got.size(), expected.size()) << run.out;
+    // The reference's keys come first, as they are; only a photo that made the decoder complain
+    // has more (its warnings).
     for (std::size_t i = 0; i < got.size(); ++i) {
-        // Every key of the reference, byte for byte; the explanation follows them as "why".
-        const std::size_t why = got[i].find(", \"why\": {");
-        ASSERT_NE(why, std::string::npos) << args[i + 3];
-        EXPECT_EQ(got[i].substr(0, why) + "}", expected[i]) << args[i + 3];
+        const std::string keys = expected[i].substr(0, expected[i].size() - 1);
+        EXPECT_EQ(got[i].substr(0, keys.size()), keys) << args[i + 3];
+        // The explanation follows them as "why".
+        const std::string rest = got[i].substr(std::min(keys.size(), got[i].size()));
+        EXPECT_EQ(rest.rfind(", \"why\": {\"cause\": ", 0), 0u) << args[i + 3];
+        EXPECT_TRUE(rest.back() == '}' && (rest.find("}, \"warnings\": [") != std::string::npos ||
+                                           rest.substr(rest.size() - 2) == "}}"))
+            << args[i + 3];
     }
 }
 
@@ -390,6 +400,18 @@ TEST(Command, FailedWritesAreReportedAndABrokenPipeEndsQuietly) {
               std::string::npos) << run.err;
 
     const StopScene scene(30);
+    // The log fails as the output did; one that cannot be opened stops the run before it starts.
+    run = Audit({"--log", "/dev/full", "pass_red_test2_295x413.jpg"});
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(run.out, "pass_red_test2_295x413.jpg\tPassed\t图像审核成功！\n");
+    EXPECT_NE(run.err.find("cannot write to the log /dev/full"), std::string::npos) << run.err;
+    const std::string fifo = scratch.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    run = Audit({"--log", fifo, "pass_red_test2_295x413.jpg"});
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("cannot open the log"), std::string::npos) << run.err;
+
     int pipeFds[2];
     ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
     const pid_t child = Start({"--jobs", "1", scene.photos}, VETRIX_TEST_DATA, scratch, pipeFds[1]);
@@ -399,6 +421,44 @@ TEST(Command, FailedWritesAreReportedAndABrokenPipeEndsQuietly) {
     run = Finish(child, scratch);
     EXPECT_EQ(run.status, 128 + SIGPIPE);
     EXPECT_EQ(run.err, "");
+}
+
+TEST(Command, ClosedStandardOutputSendsNothingIntoTheLog) {
+    TempDir dir;
+    TempDir scratch;
+    const pid_t child = Start({"--log", dir.file("run.log"), "pass_red_test2_295x413.jpg"},
+                              VETRIX_TEST_DATA, scratch, -1, STDOUT_FILENO);
+    const Outcome run = Finish(child, scratch);
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> log = Lines(ReadText(dir.file("run.log")));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].substr(19), "\tpass_red_test2_295x413.jpg图像审核成功！\r");
+}
+
+TEST(Command, DecoderWarningsAndThePixelLimit) {
+    const Outcome run = Audit({"--json", "bad_truncated_half_red_test3_1050x1470.jpg"});
+    EXPECT_NE(run.out.find(", \"warnings\": [\"Premature end of JPEG file\"]}"),
+              std::string::npos) << run.out;
+    EXPECT_EQ(run.err.rfind("vetrix-audit: bad_truncated_half_red_test3_1050x1470.jpg: warning: "
+                            "Premature end of JPEG file\n", 0), 0u) << run.err;
+
+    // 358 x 441 = 157878 pixels: exactly the limit passes, one less refuses it by size.
+    const std::string photo = "pass_white_test1_358x441.jpg";
+    EXPECT_EQ(Audit({"--max-pixels=157878", photo}).out, photo + "\tPassed\t图像审核成功！\n");
+    EXPECT_EQ(Audit({"--max-pixels", "157877", photo}).out,
+              photo + "\tBadSize\t图像大小或者尺寸不符合要求！\n");
+    EXPECT_EQ(Audit({"--max-pixels", "0", photo}).status, 2);
+}
+
+TEST(Quoting, ControlCharactersAndBytesOutsideUtf8AreEscapedAndNothingElse) {
+    EXPECT_EQ(QuoteFileName("照片 1 (copy).jpg"), "照片 1 (copy).jpg");
+    EXPECT_EQ(QuoteFileName("a\\t.jpg"), "a\\\\t.jpg");
+    EXPECT_EQ(QuoteFileName("\a\b\f\v\x01\x7f"), "\\a\\b\\f\\v\\001\\177");
+    EXPECT_EQ(QuoteFileName("\xC2\x9B" "2J"), "\\302\\2332J");       // C1 CSI
+    EXPECT_EQ(QuoteFileName("\xC0\xAF"), "\\300\\257");              // overlong '/'
+    EXPECT_EQ(QuoteFileName("\xED\xA0\x80"), "\\355\\240\\200");      // surrogate
+    EXPECT_EQ(QuoteFileName("a\xE6\x96"), "a\\346\\226");            // cut short
+    EXPECT_EQ(JsonFileMembers("x.jpg"), "\"file\": \"x.jpg\"");
 }
 
 TEST(Batch, AnExceptionInAnAuditGivesThatPhotoAnErrorAndTheRunGoesOn) {

@@ -26,14 +26,20 @@ struct WhyCase {
     CropLimit stop;       // what stopped the crop search
 };
 
-void PrintTo(const WhyCase& c, std::ostream* os) { *os << c.file; }
+void PrintTo(const WhyCase& c, std::ostream* os) {
+    *os << c.file;
+}
 
 BackgroundClass ClassOf(char c) {
     switch (c) {
-        case 'r': return BackgroundClass::Red;
-        case 'b': return BackgroundClass::Blue;
-        case 'w': return BackgroundClass::White;
-        default: return BackgroundClass::None;
+        case 'r':
+            return BackgroundClass::Red;
+        case 'b':
+            return BackgroundClass::Blue;
+        case 'w':
+            return BackgroundClass::White;
+        default:
+            return BackgroundClass::None;
     }
 }
 
@@ -111,51 +117,105 @@ TEST_P(ExamplePhoto, WhyMatchesWhatThePhotoShows) {
 const cv::Size kNone{0, 0};
 
 const WhyCase kExamples[] = {
-        WhyCase{"pass_red_test2_295x413.jpg", WhyCause::None, {295, 413}, "rrrr", 134,
-                CropLimit::None},
-        WhyCase{"pass_white_test3_295x413.jpg", WhyCause::None, {295, 413}, "wwww", 134,
-                CropLimit::None},
-        WhyCase{"size_file_30720_bytes_white_test3.jpg", WhyCause::None, {300, 400}, "wwww",
-                137, CropLimit::None},
-        WhyCase{"size_file_30719_bytes_white_test3.jpg", WhyCause::FileTooSmall, {300, 400}, "",
-                0, CropLimit::None},
-        WhyCase{"prop_head_touching_top_offcentre_red_test4_480x640.jpg", WhyCause::None,
-                {480, 640}, "rrrr", 148, CropLimit::None},
-        WhyCase{"fmt_bmp_content_named_jpg_red_test4.jpg", WhyCause::None, {360, 480}, "rrrr",
-                126, CropLimit::None},
-        // The sample at the right edge falls on a reddish seam; the mean is still blue.
-        WhyCase{"orient_sideways_no_exif_blue_test2_579x413.jpg", WhyCause::None, {579, 413},
-                "bbrb", 122, CropLimit::None},
-        WhyCase{"pass_white_test1_358x441.jpg", WhyCause::None, {358, 441}, "wwww", 169,
-                CropLimit::None},
-        WhyCase{"pass_red_test4_240x320.jpg", WhyCause::None, {240, 320}, "rrrr", 92,
-                CropLimit::None},
-        WhyCase{"orient_exif6_stored_sideways_blue_test1_480x640.jpg", WhyCause::None,
-                {480, 640}, "bbbb", 239, CropLimit::None},
-        WhyCase{"bg_green_test3.jpg", WhyCause::BackgroundNotAccepted, {413, 579}, "nnnn", 0,
-                CropLimit::None},
-        WhyCase{"bg_dark_test2.jpg", WhyCause::BackgroundTooDark, {413, 579}, "nnnn", 0,
-                CropLimit::None},
-        WhyCase{"bg_red_thin_band_top_busy_test1.jpg", WhyCause::BackgroundNotPlain, {480, 640},
-                "rrrr", 0, CropLimit::None},
-        WhyCase{"prop_face_low_white_test4.jpg", WhyCause::NoRoomBelow, {480, 640}, "wwww", 141,
-                CropLimit::Below},
-        WhyCase{"prop_face_small_0.15_blue_test2_867x377.jpg", WhyCause::FaceTooSmall,
-                {867, 377}, "bbbb", 141, CropLimit::None},
-        WhyCase{"prop_face_at_left_edge_blue_test2_640x640.jpg", WhyCause::NoRoomAtSides,
-                {640, 640}, "bbbb", 187, CropLimit::Sides},
-        WhyCase{"noface_upside_down_red_test3_413x579.jpg", WhyCause::NoFace, kNone, "", 0,
-                CropLimit::None},
-        WhyCase{"bad_truncated_headers_only_blue_test1.jpg", WhyCause::NotAnImage, kNone, "", 0,
-                CropLimit::None},
-        WhyCase{"faces_two_composite_blue_800x700.jpg", WhyCause::None, {800, 700}, "bbbb", 201,
-                CropLimit::None},
-        WhyCase{"size_landscape_300x215_red_test2.jpg", WhyCause::TooFewPixels, {300, 215}, "",
-                0, CropLimit::None},
-        WhyCase{"group_assets_demoImage_resized_1213x426.jpg", WhyCause::TooManyFaces, kNone, "",
-                0, CropLimit::None},
-        WhyCase{"bad_truncated_half_red_test3_1050x1470.jpg", WhyCause::None, {1050, 1470},
-                "rrrr", 500, CropLimit::None}};
+    WhyCase{"pass_red_test2_295x413.jpg", WhyCause::None, {295, 413}, "rrrr", 134, CropLimit::None},
+    WhyCase{
+        "pass_white_test3_295x413.jpg", WhyCause::None, {295, 413}, "wwww", 134, CropLimit::None},
+    WhyCase{"size_file_30720_bytes_white_test3.jpg",
+            WhyCause::None,
+            {300, 400},
+            "wwww",
+            137,
+            CropLimit::None},
+    WhyCase{"size_file_30719_bytes_white_test3.jpg",
+            WhyCause::FileTooSmall,
+            {300, 400},
+            "",
+            0,
+            CropLimit::None},
+    WhyCase{"prop_head_touching_top_offcentre_red_test4_480x640.jpg",
+            WhyCause::None,
+            {480, 640},
+            "rrrr",
+            148,
+            CropLimit::None},
+    WhyCase{"fmt_bmp_content_named_jpg_red_test4.jpg",
+            WhyCause::None,
+            {360, 480},
+            "rrrr",
+            126,
+            CropLimit::None},
+    // The sample at the right edge falls on a reddish seam; the mean is still blue.
+    WhyCase{"orient_sideways_no_exif_blue_test2_579x413.jpg",
+            WhyCause::None,
+            {579, 413},
+            "bbrb",
+            122,
+            CropLimit::None},
+    WhyCase{
+        "pass_white_test1_358x441.jpg", WhyCause::None, {358, 441}, "wwww", 169, CropLimit::None},
+    WhyCase{"pass_red_test4_240x320.jpg", WhyCause::None, {240, 320}, "rrrr", 92, CropLimit::None},
+    WhyCase{"orient_exif6_stored_sideways_blue_test1_480x640.jpg",
+            WhyCause::None,
+            {480, 640},
+            "bbbb",
+            239,
+            CropLimit::None},
+    WhyCase{"bg_green_test3.jpg",
+            WhyCause::BackgroundNotAccepted,
+            {413, 579},
+            "nnnn",
+            0,
+            CropLimit::None},
+    WhyCase{
+        "bg_dark_test2.jpg", WhyCause::BackgroundTooDark, {413, 579}, "nnnn", 0, CropLimit::None},
+    WhyCase{"bg_red_thin_band_top_busy_test1.jpg",
+            WhyCause::BackgroundNotPlain,
+            {480, 640},
+            "rrrr",
+            0,
+            CropLimit::None},
+    WhyCase{"prop_face_low_white_test4.jpg",
+            WhyCause::NoRoomBelow,
+            {480, 640},
+            "wwww",
+            141,
+            CropLimit::Below},
+    WhyCase{"prop_face_small_0.15_blue_test2_867x377.jpg",
+            WhyCause::FaceTooSmall,
+            {867, 377},
+            "bbbb",
+            141,
+            CropLimit::None},
+    WhyCase{"prop_face_at_left_edge_blue_test2_640x640.jpg",
+            WhyCause::NoRoomAtSides,
+            {640, 640},
+            "bbbb",
+            187,
+            CropLimit::Sides},
+    WhyCase{"noface_upside_down_red_test3_413x579.jpg", WhyCause::NoFace, kNone, "", 0,
+            CropLimit::None},
+    WhyCase{"bad_truncated_headers_only_blue_test1.jpg", WhyCause::NotAnImage, kNone, "", 0,
+            CropLimit::None},
+    WhyCase{"faces_two_composite_blue_800x700.jpg",
+            WhyCause::None,
+            {800, 700},
+            "bbbb",
+            201,
+            CropLimit::None},
+    WhyCase{"size_landscape_300x215_red_test2.jpg",
+            WhyCause::TooFewPixels,
+            {300, 215},
+            "",
+            0,
+            CropLimit::None},
+    WhyCase{"group_assets_demoImage_resized_1213x426.jpg", WhyCause::TooManyFaces, kNone, "", 0,
+            CropLimit::None},
+    WhyCase{"bad_truncated_half_red_test3_1050x1470.jpg",
+            WhyCause::None,
+            {1050, 1470},
+            "rrrr",
+            500,
+            CropLimit::None}};
 
 INSTANTIATE_TEST_SUITE_P(Examples, ExamplePhoto, testing::ValuesIn(kExamples));
 
@@ -220,7 +280,8 @@ TEST_F(ExamplePhoto, LowFaceIsStoppedBelowAtEveryRatio) {
     ASSERT_TRUE(fr.headTop && fr.roomAbove);
     EXPECT_LT(*fr.headTop, 484);
     EXPECT_DOUBLE_EQ(*fr.roomAbove, *fr.headTop / 141.0);
-    EXPECT_GT(fr.trail.tried.y + fr.trail.tried.height, 640) << "the crop tried runs off the bottom";
+    EXPECT_GT(fr.trail.tried.y + fr.trail.tried.height, 640)
+        << "the crop tried runs off the bottom";
 }
 
 TEST_F(ExamplePhoto, FaceAtTheLeftEdgeIsStoppedAtTheSides) {
@@ -258,15 +319,16 @@ struct FramingCauseCase {
     WhyCause cause;
 };
 
-void PrintTo(const FramingCauseCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const FramingCauseCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class FramingCauses : public testing::TestWithParam<FramingCauseCase> {};
 
 TEST_P(FramingCauses, CauseAndHint) {
     const FramingCauseCase& c = GetParam();
-    const cv::Mat photo =
-        c.headTop < 0 ? cv::Mat(c.photo, CV_8UC3, cv::Scalar(255, 255, 255))
-                      : DrawnPortrait(c.photo, c.face, c.headTop);
+    const cv::Mat photo = c.headTop < 0 ? cv::Mat(c.photo, CV_8UC3, cv::Scalar(255, 255, 255))
+                                        : DrawnPortrait(c.photo, c.face, c.headTop);
     FramingFacts facts;
     cv::Mat result;
     EXPECT_FALSE(CheckProportion(photo, c.face, result, nullptr, &facts)) << c.what;
@@ -277,16 +339,25 @@ TEST_P(FramingCauses, CauseAndHint) {
 INSTANTIATE_TEST_SUITE_P(
     Drawn, FramingCauses,
     testing::Values(
-        FramingCauseCase{"face 0.83 of the width", {300, 400}, {25, 100, 250, 250}, 60,
-                         WhyCause::FaceTooLarge},
-        FramingCauseCase{"face 0.19 of the width", {400, 560}, {150, 200, 76, 76}, 150,
-                         WhyCause::FaceTooSmall},
-        FramingCauseCase{"nothing above the face", {358, 441}, {100, 150, 150, 150}, -1,
+        FramingCauseCase{
+            "face 0.83 of the width", {300, 400}, {25, 100, 250, 250}, 60, WhyCause::FaceTooLarge},
+        FramingCauseCase{
+            "face 0.19 of the width", {400, 560}, {150, 200, 76, 76}, 150, WhyCause::FaceTooSmall},
+        FramingCauseCase{"nothing above the face",
+                         {358, 441},
+                         {100, 150, 150, 150},
+                         -1,
                          WhyCause::HeadTopNotFound},
-        FramingCauseCase{"face at the top edge, head from row 3", {358, 441},
-                         {100, 5, 150, 150}, 3, WhyCause::NoRoomAbove},
-        FramingCauseCase{"crops 170 wide may not be enlarged", {400, 560}, {150, 200, 85, 85},
-                         150, WhyCause::TooSmallToEnlarge}));
+        FramingCauseCase{"face at the top edge, head from row 3",
+                         {358, 441},
+                         {100, 5, 150, 150},
+                         3,
+                         WhyCause::NoRoomAbove},
+        FramingCauseCase{"crops 170 wide may not be enlarged",
+                         {400, 560},
+                         {150, 200, 85, 85},
+                         150,
+                         WhyCause::TooSmallToEnlarge}));
 
 TEST(CropTrail, EnlargementLimitStopsEveryRatioAtTheWidenedCrop) {
     CropTrail trail;
