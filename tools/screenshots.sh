@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Takes the README's screenshots of the window under Xvfb: idle, a passed photo and a photo
-# rejected for its background. Needs `scripts/setup.sh --extra` and xdotool.
+# Takes the README's screenshots of the window under Xvfb: idle, a passed photo, a photo
+# rejected for its background and one rejected for its framing, with the hint shown beside the
+# verdict; and the annotated copy that vetrix-audit --annotate makes of the latter. Needs
+# `scripts/setup.sh --extra` and xdotool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=docs/screenshots
 work=$(mktemp -d)
-display=:93
+display=${VETRIX_SHOT_DISPLAY:-:93}
 
 Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
 xvfb=$!
@@ -16,7 +18,8 @@ sleep 1
 vetrix=$!
 sleep 2
 
-shot() { xwd -root -silent | convert xwd:- -crop 800x600+0+0 "$out/$1"; }
+# import rather than xwd: xwd shows the hint's popup, a window with an alpha channel, as black.
+shot() { import -window root -crop 800x600+0+0 +repage "$out/$1"; }
 open_photo() {
   xdotool mousemove 618 124 click 1
   sleep 2
@@ -30,3 +33,8 @@ open_photo pass_white_test1_358x441.jpg
 shot passed.png
 open_photo bg_green_test3.jpg
 shot bad-background.png
+open_photo prop_face_low_white_test4.jpg
+shot hint.png
+
+build/bin/vetrix-audit --annotate "$work" tests/data/prop_face_low_white_test4.jpg >/dev/null 2>&1 || true
+cp "$work/prop_face_low_white_test4.png" "$out/annotated-low-face.png"
