@@ -140,8 +140,15 @@ public:
                 folders_.push_back(fs::weakly_canonical(argument, ec));
             } else {
                 Add(argument);
+                named_.insert(fs::weakly_canonical(argument, ec).string());
             }
         }
+    }
+
+    // True for a path named as an input file, whether or not it exists yet.
+    bool IsNamed(const std::string& path) const {
+        std::error_code ec;
+        return named_.count(fs::weakly_canonical(path, ec).string()) != 0;
     }
 
     void Add(const std::string& path) {
@@ -178,6 +185,7 @@ public:
 private:
     std::vector<fs::path> folders_;
     std::set<std::pair<dev_t, ino_t>> files_;
+    std::set<std::string> named_;
 };
 
 // Saves a passed photo as DIR/<stem>.jpg, or DIR/<stem>-N.jpg with the smallest N whose name
@@ -197,6 +205,9 @@ SaveNote SavePhoto(const std::string& dir, const std::string& photo,
             continue;
         }
         const std::string path = (fs::path(dir) / name).string();
+        if (inputs.IsNamed(path)) {
+            continue;  // an input still to come must be audited as the user has it
+        }
         ExistingTarget existing = ExistingTarget::Keep;
         struct stat st {};
         if (overwrite && ::lstat(path.c_str(), &st) == 0 &&

@@ -161,7 +161,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
         }
         return std::string(optarg);
     };
-    for (int index = 0, c; (c = getopt_long(argc, argv, "hj:", kOptions, &index)) != -1;) {
+    opterr = 0;  // the messages below name the program as the others do
+    for (int index = 0, c; (c = getopt_long(argc, argv, ":hj:", kOptions, &index)) != -1;) {
         std::optional<std::string> text;
         switch (c) {
             case 'h': line.mode = Mode::Help; return 0;
@@ -204,8 +205,15 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
                 options.jobs = static_cast<unsigned>(jobs);
                 break;
             }
-            default:  // getopt_long has said what is wrong
-                return UsageError("unusable options");
+            case ':':
+                return UsageError(std::string(argv[optind - 1]) + " needs an argument");
+            default: {
+                // optopt holds a short option's letter; a long option is named by the argument.
+                const bool letter = optopt > 0 && optopt < 128;
+                return UsageError("unusable option " +
+                                  (letter ? std::string("-") + static_cast<char>(optopt)
+                                          : std::string(argv[optind - 1])));
+            }
         }
     }
     line.inputs.assign(argv + optind, argv + argc);

@@ -10,7 +10,7 @@
 /// The most pixels (width x height, as the file's header declares them) that a photo may have
 /// to be decoded at all. 200 million keeps the largest phone photos (200 MP, 16320 x 12240; a
 /// 108 MP photo is 12000 x 9000), while a header that announces more is refused before a
-/// single pixel is decoded. One audit needs about 11 bytes per pixel (see the README).
+/// single pixel is decoded. One audit needs about 9.5 MiB per megapixel (see the README).
 inline constexpr std::uint64_t kDefaultMaxPixels = 200'000'000;
 
 /// How ReadPhoto ended.

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libopencv-dev opencv-data
+  libopencv-dev opencv-data libjpeg-dev libpng-dev
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   libgtest-dev libgmock-dev libbenchmark-dev
 )

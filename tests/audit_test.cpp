@@ -1,5 +1,11 @@
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <new>
+#include <thread>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <sys/stat.h>
 
@@ -255,6 +261,142 @@ TEST(Utf8, InvalidSequencesAreReplaced) {
               "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
     EXPECT_EQ(ToValidUtf8("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
     EXPECT_EQ(DisplayFileName("/a/b/证件照 100%.jpg"), "证件照 100%.jpg");
+}
+
+// An audit whose detection step fails on demand.
+class FailingAudit : public RecordingAudit {
+public:
+    enum class Failure { None, OutOfMemory, OpenCv } failure = Failure::None;
+
+protected:
+    std::vector<cv::Rect> FindFaces(const cv::Mat& photo) override {
+        switch (failure) {
+            case Failure::OutOfMemory: throw std::bad_alloc();
+            case Failure::OpenCv: CV_Error(cv::Error::StsNoMem, "injected");
+            case Failure::None: break;
+        }
+        return CPhotoAudit::FindFaces(photo);
+    }
+};
+
+TEST(Failures, AreThrownWithNoVerdictAndNothingOfTheLastAuditKept) {
+    FailingAudit audit;
+    ASSERT_TRUE(audit.LoadFaceCascade());
+    const std::string photo = TestData("pass_red_test2_295x413.jpg");
+    audit.AuditFile(photo, "a.jpg");
+    ASSERT_EQ(audit.m_nState, Passed);
+    const auto lines = audit.lines;
+    const auto buttons = audit.saveButton;
+    const int repaints = audit.repaints;
+
+    audit.failure = FailingAudit::Failure::OutOfMemory;
+    EXPECT_THROW(audit.AuditFile(TestData("bg_green_test3.jpg"), "b.jpg"), std::bad_alloc);
+    EXPECT_EQ(audit.m_nState, Idle);
+    EXPECT_EQ(audit.m_strFileName, "b.jpg");
+    EXPECT_TRUE(audit.m_matResult.empty()) << "the last passed photo could still be saved";
+    EXPECT_FALSE(audit.m_details.crop);
+    EXPECT_TRUE(audit.m_details.faces.empty());
+
+    audit.failure = FailingAudit::Failure::OpenCv;
+    EXPECT_THROW(audit.AuditPhoto(cv::imread(photo)), cv::Exception);
+    EXPECT_EQ(audit.m_nState, Idle);
+    // No verdict line, button or repaint for either failure.
+    EXPECT_EQ(audit.lines, lines);
+    EXPECT_EQ(audit.saveButton, buttons);
+    EXPECT_EQ(audit.repaints, repaints);
+
+    audit.failure = FailingAudit::Failure::None;
+    audit.AuditFile(photo, "a.jpg");
+    EXPECT_EQ(audit.m_nState, Passed);
+}
+
+// Runs the detector with the address space capped just above what the process uses once the
+// photo is made, so that the grey copy cannot be allocated. Exits 0 when the failure came out
+// as an exception, 1 when the detector returned.
+[[noreturn]] void DetectWithMemoryCapped() {
+    cv::setNumThreads(1);
+    cv::CascadeClassifier cascade(FindFaceCascade());
+    const cv::Mat photo(3000, 3000, CV_8UC3, cv::Scalar::all(128));
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (4 << 20);
+    const rlimit cap{limit, limit};
+    if (cascade.empty() || pages == 0 || setrlimit(RLIMIT_AS, &cap) != 0) {
+        _exit(2);
+    }
+    try {
+        DetectFaces(cascade, photo);
+    } catch (const cv::Exception&) {
+        _exit(0);
+    } catch (const std::bad_alloc&) {
+        _exit(0);
+    }
+    _exit(1);
+}
+
+TEST(DetectionDeathTest, RunningOutOfMemoryIsThrownNotTakenForNoFace) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory needs an unlimited address space";
+#endif
+    // In a freshly started copy of this test binary, free of the threads of earlier tests.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(DetectWithMemoryCapped(), testing::ExitedWithCode(0), "");
+}
+
+// The first draws a thread's generator makes, read in a thread of its own.
+std::vector<unsigned> FreshDraws(const std::function<void()>& before = {}) {
+    std::vector<unsigned> draws;
+    std::thread([&] {
+        if (before) {
+            before();
+        }
+        for (int i = 0; i < 3; ++i) {
+            draws.push_back(cv::theRNG().next());
+        }
+    }).join();
+    return draws;
+}
+
+std::vector<unsigned> NextDraws() {
+    std::vector<unsigned> draws;
+    for (int i = 0; i < 3; ++i) {
+        draws.push_back(cv::theRNG().next());
+    }
+    return draws;
+}
+
+TEST(RandomState, RestartGivesTheDrawsOfAFreshlyStartedThread) {
+    const std::vector<unsigned> fresh = FreshDraws();
+    cv::theRNG() = cv::RNG(12345);
+    RestartRandomState();
+    EXPECT_EQ(NextDraws(), fresh);
+}
+
+TEST(RandomState, AuditsStartAfreshWhenAskedAndCarryOnOtherwise) {
+    // The head-top search of a passing photo draws its fill colour from the generator.
+    const std::string photo = TestData("pass_red_test2_295x413.jpg");
+    const auto firstAuditOfAThread = [&] {
+        RecordingAudit audit;
+        audit.LoadFaceCascade();
+        audit.AuditFile(photo, "a.jpg");
+    };
+    const std::vector<unsigned> afterFirstAudit = FreshDraws(firstAuditOfAThread);
+
+    RecordingAudit audit;
+    ASSERT_TRUE(audit.LoadFaceCascade());
+    audit.m_bRestartRandomState = true;
+    for (const std::uint64_t earlier : {1u, 777u}) {
+        cv::theRNG() = cv::RNG(earlier);
+        audit.AuditFile(photo, "a.jpg");
+        ASSERT_EQ(audit.m_nState, Passed);
+        EXPECT_EQ(NextDraws(), afterFirstAudit) << "after state " << earlier;
+    }
+
+    audit.m_bRestartRandomState = false;
+    cv::theRNG() = cv::RNG(777);
+    audit.AuditFile(photo, "a.jpg");
+    EXPECT_NE(NextDraws(), afterFirstAudit) << "the window's generator carries on";
 }
 
 }  // namespace

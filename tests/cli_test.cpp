@@ -325,6 +325,12 @@ TEST(Command, SavesNeverReplaceAnInputNorAFileThisRunDidNotWrite) {
     EXPECT_EQ(ReadBytes(in + "/a.jpg"), original);
     EXPECT_EQ(ReadBytes(in + "/a-2.jpg"), original);
     EXPECT_EQ(ReadBytes(in + "/a-3.jpg"), reference);
+
+    // A name given as an input is not taken, even before it exists.
+    run = Audit({"--save", "out", "in/a.jpg", "out/b.jpg", "out/a-3.jpg"}, dir.path().string());
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')),
+              "in/a.jpg\tPassed\t图像审核成功！\tsaved: out/a-4.jpg");
+    EXPECT_FALSE(fs::exists(out + "/a-3.jpg"));
 }
 
 TEST(Command, NamesAreQuotedSoThatEachRecordIsOneDistinctLine) {
