@@ -102,7 +102,11 @@ void BM_Checks(benchmark::State& state, const BenchPhoto& photo) {
     }
     cv::Mat result;
     for (auto _ : state) {
-        const bool passed = CheckBackground(decoded) && CheckProportion(decoded, *face, result);
+        // With the facts captured, as the ladder captures them.
+        BackgroundFacts background;
+        FramingFacts framing;
+        const bool passed = CheckBackground(decoded, &background) &&
+                            CheckProportion(decoded, *face, result, nullptr, &framing);
         benchmark::DoNotOptimize(result.data);
         if (!passed) {
             state.SkipWithError("the photo does not pass the checks");

@@ -16,7 +16,9 @@
 #include <sys/stat.h>
 
 #include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
 
+#include "engine/Annotate.h"
 #include "engine/AuditJson.h"
 #include "engine/Export.h"
 #include "engine/PhotoAudit.h"
@@ -49,6 +51,7 @@ struct Outcome {
     std::string logLine;
     std::vector<std::string> warnings;    // the decoder's complaints about the photo
     std::vector<std::uint8_t> saveBytes;  // the saved file's bytes, for passed photos
+    std::vector<std::uint8_t> annotation;  // the annotated copy as PNG, with --annotate
 };
 
 Outcome Failed(const std::string& photo, const std::string& error) {
@@ -187,15 +190,17 @@ private:
 
 // Saves a passed photo as DIR/<stem>.jpg, or DIR/<stem>-N.jpg with the smallest N whose name
 // this run has not used and that does not exist yet (with `overwrite`: that is not an input).
+// An annotated copy is saved in the same way with the extension ".png".
 SaveNote SavePhoto(const std::string& dir, const std::string& photo,
                    const std::vector<std::uint8_t>& bytes, bool overwrite, const InputSet& inputs,
-                   std::set<std::string>& used) {
+                   std::set<std::string>& used, const std::string& extension = ".jpg") {
     if (bytes.empty()) {
-        return {"", "照片无法编码为 JPEG"};
+        return {"", extension == ".jpg" ? "照片无法编码为 JPEG" : "cannot encode " + extension};
     }
     const std::string stem = fs::path(photo).stem().string();
     for (int n = 1; n < 100000; ++n) {
-        const std::string name = n == 1 ? stem + ".jpg" : stem + "-" + std::to_string(n) + ".jpg";
+        const std::string name =
+            n == 1 ? stem + extension : stem + "-" + std::to_string(n) + extension;
         if (!used.insert(name).second) {
             continue;
         }
@@ -236,7 +241,8 @@ std::string VerdictRecord(const std::string& photo, const CPhotoAudit& audit, bo
            ResultMessage(audit.m_nState);
 }
 
-std::string FinishRecord(const Outcome& outcome, const std::optional<SaveNote>& save, bool json) {
+std::string FinishRecord(const Outcome& outcome, const std::optional<SaveNote>& save, bool json,
+                         const std::optional<SaveNote>& annotated = std::nullopt) {
     if (!outcome.error.empty()) {
         return ErrorRecord(outcome.photo, outcome.error, json);
     }
@@ -251,6 +257,10 @@ std::string FinishRecord(const Outcome& outcome, const std::optional<SaveNote>& 
             }
             line += "]";
         }
+        if (annotated) {
+            line += ", \"annotated\": " +
+                    (annotated->path.empty() ? "null" : JsonString(annotated->path));
+        }
         if (save) {
             line += ", \"saved\": " + (save->path.empty() ? "null" : JsonString(save->path));
             if (!save->reason.empty()) {
@@ -264,6 +274,17 @@ std::string FinishRecord(const Outcome& outcome, const std::optional<SaveNote>& 
                                    : "\tsaved: " + QuoteFileName(save->path);
     }
     return line;
+}
+
+// The photo with what its audit found drawn on it, as PNG; empty when it does not decode.
+std::vector<std::uint8_t> AnnotationBytes(const std::string& path, const CPhotoAudit& audit) {
+    const DecodedPhoto decoded = ReadPhoto(path, audit.m_nMaxPixels);
+    std::vector<std::uint8_t> png;
+    const cv::Mat drawn = AnnotatePhoto(decoded.image, audit.m_details);
+    if (!drawn.empty() && !cv::imencode(".png", drawn, png)) {
+        png.clear();
+    }
+    return png;
 }
 
 // Writes one line and pushes it out; on failure returns the error number.
@@ -421,7 +442,10 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
     // Workers run at most this far ahead of the output. What waits there is only its text and,
     // for passed photos, the saved file's bytes (tens of kilobytes), never a decoded photo; the
     // window is wide enough that one slow photo does not leave the other workers idle.
-    const std::size_t window = std::max<std::size_t>(64, 16 * static_cast<std::size_t>(jobs));
+    // An annotated copy is a whole photo's PNG, so with --annotate the window stays narrow.
+    const std::size_t window = options.annotateDir.empty()
+                                   ? std::max<std::size_t>(64, 16 * static_cast<std::size_t>(jobs))
+                                   : 2 * static_cast<std::size_t>(jobs) + 2;
 
     auto work = [&](CommandAudit& audit) {
         std::unique_lock lock(mutex);
@@ -460,8 +484,15 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
                     outcome.logLine = std::move(audit.verdictLine);
                     outcome.warnings = audit.m_details.warnings;
                     outcome.record = VerdictRecord(input->path, audit, options.json);
+                    if (options.why && !options.json) {
+                        outcome.record +=
+                            '\t' + WhyReason(audit.m_details.why, audit.m_details.crop);
+                    }
                     if (outcome.state == Passed && !options.saveDir.empty()) {
                         outcome.saveBytes = EncodeApprovedPhoto(audit.m_matResult);
+                    }
+                    if (!options.annotateDir.empty()) {
+                        outcome.annotation = AnnotationBytes(input->path, audit);
                     }
                 } catch (const std::exception& e) {
                     outcome = Failed(input->path, std::string("audit failed: ") + e.what());
@@ -484,6 +515,7 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
     }
 
     std::set<std::string> savedNames;
+    std::set<std::string> annotatedNames;
     std::unique_lock lock(mutex);
     for (;;) {
         changed.wait_for(lock, std::chrono::milliseconds(100), [&] {
@@ -519,6 +551,18 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
             for (const std::string& warning : outcome.warnings) {
                 status.Message(QuoteFileName(outcome.photo) + ": warning: " + warning);
             }
+            std::optional<SaveNote> annotated;
+            if (!outcome.annotation.empty() && outcome.error.empty()) {
+                annotated = stopped() ? SaveNote{"", "interrupted"}
+                                      : SavePhoto(options.annotateDir, outcome.photo,
+                                                  outcome.annotation, options.overwrite, inputs,
+                                                  annotatedNames, ".png");
+                if (annotated->path.empty()) {
+                    ++summary.saveFailures;
+                    status.Message(QuoteFileName(outcome.photo) +
+                                   ": annotated copy not written: " + annotated->reason);
+                }
+            }
             if (!outcome.error.empty()) {
                 ++summary.errors;
                 status.Message(QuoteFileName(outcome.photo) + ": " + outcome.error);
@@ -532,7 +576,8 @@ BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOpti
                 }
             }
             status.Clear();
-            const int error = WriteLine(out, FinishRecord(outcome, save, options.json));
+            const int error =
+                WriteLine(out, FinishRecord(outcome, save, options.json, annotated));
             if (error != 0) {
                 halted.store(true);
                 if (error == EPIPE) {

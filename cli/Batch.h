@@ -55,6 +55,8 @@ struct BatchOptions {
     unsigned jobs = 1;         ///< photos audited at once
     std::uint64_t maxPixels = kDefaultMaxPixels;  ///< larger photos are refused as BadSize
     bool progress = false;     ///< draw a progress bar on the error stream
+    bool why = false;          ///< end each text line with a short plain reason
+    std::string annotateDir;   ///< where annotated copies go (PNG); empty: none
 };
 
 class CPhotoAudit;

@@ -79,6 +79,15 @@ constexpr const char* kUsage =
     "                      outcome, verified, message, size, faces and turn. Exit status 0\n"
     "                      when every file verified, else 1. The trailer is no signature:\n"
     "                      anyone can append it.\n"
+    "      --why           end each text line with a tab and a short plain reason: what the\n"
+    "                      candidate should change, and the figures that decided (under\n"
+    "                      --json the key why always holds the full facts)\n"
+    "      --annotate DIR  write a copy of each photo that decodes to DIR/<name>.png, named as\n"
+    "                      --save names its files, showing every detection (yellow), the chosen\n"
+    "                      face (green), the three background samples (coloured by class: red,\n"
+    "                      blue, white, grey for none), the head-top row (cyan) and the crop cut\n"
+    "                      (magenta) or the crop tried when none fitted (orange); under --json\n"
+    "                      the key annotated gives its path (or null)\n"
     "  -h, --help          show this text\n"
     "\n"
     "SIGINT (Ctrl-C), SIGTERM and SIGHUP stop the run after the photos under way: their lines\n"
@@ -138,7 +147,8 @@ struct CommandLine {
 
 // Fills `line` from the arguments; returns 0, or the exit status of a usage error.
 int ParseCommandLine(int argc, char** argv, CommandLine& line) {
-    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kMaxPixels, kVerify };
+    enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kMaxPixels, kVerify, kWhy,
+                 kAnnotate };
     static const option kOptions[] = {
         {"json", no_argument, nullptr, kJson},
         {"save", required_argument, nullptr, kSave},
@@ -148,6 +158,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
         {"cascade", required_argument, nullptr, kCascade},
         {"max-pixels", required_argument, nullptr, kMaxPixels},
         {"verify", no_argument, nullptr, kVerify},
+        {"why", no_argument, nullptr, kWhy},
+        {"annotate", required_argument, nullptr, kAnnotate},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -190,6 +202,11 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
                 options.maxPixels = pixels;
                 break;
             }
+            case kWhy: options.why = true; break;
+            case kAnnotate:
+                if (!(text = value("--annotate"))) return 2;
+                options.annotateDir = *text;
+                break;
             case 'j': {
                 char* end = nullptr;
                 errno = 0;
@@ -221,6 +238,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
     std::error_code ec;
     if (!options.saveDir.empty() && !std::filesystem::is_directory(options.saveDir, ec)) {
         return UsageError("--save: not a folder: " + QuoteFileName(options.saveDir));
+    }
+    if (!options.annotateDir.empty() && !std::filesystem::is_directory(options.annotateDir, ec)) {
+        return UsageError("--annotate: not a folder: " + QuoteFileName(options.annotateDir));
     }
     return 0;
 }

@@ -63,6 +63,130 @@ void AppendOctal(std::string& out, unsigned char c) {
     out += static_cast<char>('0' + (c & 7));
 }
 
+void AppendOptionalDouble(std::string& out, const std::optional<double>& v) {
+    if (v) {
+        AppendDouble(out, *v);
+    } else {
+        out += "null";
+    }
+}
+
+// A hue in degrees, or null for a grey or black, which have none.
+std::optional<double> HueOf(const Hsv& hsv) {
+    return hsv.hue >= 0 ? std::optional<double>(hsv.hue) : std::nullopt;
+}
+
+void AppendColour(std::string& out, const Hsv& hsv, BackgroundClass colour) {
+    out += "\"hue\": ";
+    AppendOptionalDouble(out, HueOf(hsv));
+    out += ", \"saturation\": ";
+    AppendDouble(out, hsv.saturation);
+    out += ", \"value\": ";
+    AppendDouble(out, hsv.value);
+    out += ", \"class\": \"";
+    out += BackgroundClassName(colour);
+    out += '"';
+}
+
+void AppendBackground(std::string& out, const BackgroundFacts& bg) {
+    out += "{\"probes\": [";
+    for (std::size_t i = 0; i < bg.probes.size(); ++i) {
+        const BackgroundProbe& p = bg.probes[i];
+        out += i > 0 ? ", " : "";
+        out += "{\"x\": " + std::to_string(p.point.x) + ", \"y\": " + std::to_string(p.point.y) +
+               ", ";
+        AppendColour(out, p.hsv, p.colour);
+        out += ", \"fill\": ";
+        AppendOptionalDouble(out, p.fill && bg.pixels > 0
+                                      ? std::optional<double>(static_cast<double>(*p.fill) /
+                                                              bg.pixels)
+                                      : std::nullopt);
+        out += '}';
+    }
+    out += "], \"mean\": {";
+    AppendColour(out, bg.mean, bg.meanColour);
+    out += "}, \"coverage\": ";
+    AppendOptionalDouble(out, bg.coverage);
+    out += ", \"minCoverage\": ";
+    AppendDouble(out, kMinCoverage);
+    out += '}';
+}
+
+void AppendFraming(std::string& out, const FramingFacts& fr, const std::optional<CropPlan>& crop) {
+    out += "{\"headTop\": " + (fr.headTop ? std::to_string(*fr.headTop) : "null");
+    out += ", \"roomAbove\": ";
+    AppendOptionalDouble(out, fr.roomAbove);
+    out += ", \"roomBelow\": ";
+    AppendDouble(out, fr.roomBelow);
+    out += ", \"k\": ";
+    AppendOptionalDouble(out, crop ? std::optional<double>(crop->k) : std::nullopt);
+    out += ", \"r\": ";
+    AppendOptionalDouble(out, crop ? std::optional<double>(crop->r) : std::nullopt);
+    out += ", \"scale\": ";
+    AppendOptionalDouble(out, crop ? std::optional<double>(crop->f) : std::nullopt);
+    out += ", \"stop\": ";
+    out += fr.trail.stop == CropLimit::None
+               ? std::string("null")
+               : '"' + std::string(CropLimitName(fr.trail.stop)) + '"';
+    out += ", \"rejected\": {";
+    for (int l = 1; l < kCropLimitCount; ++l) {
+        out += l > 1 ? ", " : "";
+        out += '"' + std::string(CropLimitName(static_cast<CropLimit>(l))) +
+               "\": " + std::to_string(fr.trail.rejected[l]);
+    }
+    out += "}, \"tried\": ";
+    if (fr.trail.tried.area() > 0) {
+        AppendRect(out, fr.trail.tried);
+    } else {
+        out += "null";
+    }
+    out += '}';
+}
+
+// The "why" object: the cause, its hint, and the facts of every rung that ran (null for the
+// others).
+void AppendWhy(std::string& out, const AuditDetails& d) {
+    const AuditWhy& why = d.why;
+    out += "{\"cause\": \"";
+    out += WhyCauseName(why.cause);
+    out += "\", \"hint\": " + JsonString(WhyHint(why.cause)) + ", \"size\": ";
+    if (why.size) {
+        out += "{\"bytes\": " + std::to_string(why.size->bytes) +
+               ", \"minBytes\": " + std::to_string(kMinPhotoFileLength) +
+               ", \"width\": " + std::to_string(why.size->width) +
+               ", \"height\": " + std::to_string(why.size->height) +
+               ", \"minWidth\": " + std::to_string(kMinPhotoColumns) +
+               ", \"minHeight\": " + std::to_string(kMinPhotoRows) + '}';
+    } else {
+        out += "null";
+    }
+    out += ", \"background\": ";
+    if (why.background) {
+        AppendBackground(out, *why.background);
+    } else {
+        out += "null";
+    }
+    out += ", \"proportion\": ";
+    if (why.framing) {
+        out += "{\"faceShare\": ";
+        AppendDouble(out, why.framing->faceShare);
+        out += ", \"min\": ";
+        AppendDouble(out, kMinFaceShare);
+        out += ", \"max\": ";
+        AppendDouble(out, kMaxFaceShare);
+        out += '}';
+    } else {
+        out += "null";
+    }
+    out += ", \"framing\": ";
+    if (why.framing && why.framing->framed) {
+        AppendFraming(out, *why.framing, d.crop);
+    } else {
+        out += "null";
+    }
+    out += '}';
+}
+
 }  // namespace
 
 bool IsValidUtf8(const std::string& text) {
@@ -170,9 +294,12 @@ std::string AuditJson(const std::optional<std::string>& file, const CPhotoAudit&
         out += ", \"scale\": ";
         AppendDouble(out, d.crop->f);
         out += ", \"size\": [" + std::to_string(d.crop->tW) + ", " + std::to_string(d.crop->tH) +
-               "]}";
+               "]";
     } else {
-        out += ", \"crop\": null, \"scale\": null, \"size\": null}";
+        out += ", \"crop\": null, \"scale\": null, \"size\": null";
     }
+    out += ", \"why\": ";
+    AppendWhy(out, d);
+    out += '}';
     return out;
 }

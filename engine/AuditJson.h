@@ -9,7 +9,8 @@ class CPhotoAudit;
 /// given; byte sequences that are not UTF-8 show as U+FFFD there, and the key file_escaped then
 /// follows with QuoteFileName(file), which keeps every byte), code, state, message, faces (every detection as [x, y, w, h], in the order of
 /// DetectFaces), face (the chosen one, or null), crop ([x, y, w, h] cut from the scaled photo,
-/// or null), scale (or null) and size ([w, h] of the normalised photo, or null). No line end.
+/// or null), scale (or null) and size ([w, h] of the normalised photo, or null), then why (the
+/// cause of the verdict and the facts behind it; see the README). No line end.
 std::string AuditJson(const std::optional<std::string>& file, const CPhotoAudit& audit);
 
 /// The members naming a file in a JSON object, without braces: "file": its name (non-UTF-8 as

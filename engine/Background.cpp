@@ -9,12 +9,26 @@
 
 namespace {
 
-constexpr int kSampleRow = 5;
+// Columns of the outer samples from the left and right edges (the third lies at cols / 2).
+constexpr int kSampleInset = 5;
+// A fill takes pixels whose every channel lies within this of the probe's seed pixel.
 constexpr int kProbeTolerance = 30;
-
-bool IsAuditableImage(const cv::Mat& image) {
-    return image.type() == CV_8UC3 && image.rows >= 6 && image.cols >= 6;
-}
+// Value below which the mean colour is too dark for any accepted background.
+constexpr double kDarkLimit = 0.13;
+// White: value at least this ...
+constexpr double kWhiteMinValue = 0.9;
+// ... and saturation at most this, whatever the hue.
+constexpr double kWhiteMaxSaturation = 0.13;
+// Red hues wrap around 0 degrees: from this hue up to 360 ...
+constexpr double kRedHueFrom = 330;
+// ... and from 0 up to, not including, this one.
+constexpr double kRedHueTo = 30;
+// Blue hues run from this one ...
+constexpr double kBlueHueFrom = 180;
+// ... to this one, both ends included.
+constexpr double kBlueHueTo = 260;
+// Samples and probes: at columns kSampleInset, cols / 2 and cols - kSampleInset of the seed row.
+constexpr int kProbeCount = 3;
 
 }  // namespace
 
@@ -51,26 +65,6 @@ Hsv RgbToHsv(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
     return hsv;
 }
 
-cv::Scalar DrawFillColour() {
-    cv::RNG& rng = cv::theRNG();
-    const auto c0 = static_cast<uchar>(rng);
-    const auto c1 = static_cast<uchar>(rng);
-    const auto c2 = static_cast<uchar>(rng);
-    return cv::Scalar(c0, c1, c2, 0);
-}
-
-int MarkFillRegion(const cv::Mat& image, cv::Point seed, int tolerance, cv::Mat& mask) {
-    mask.create(image.rows + 2, image.cols + 2, CV_8UC1);
-    mask.setTo(0);
-    // 4-connected, mask value 255, every candidate compared with the seed pixel. With
-    // FLOODFILL_MASK_ONLY the image is only read, so the const_cast never leads to a write.
-    const int flags = 4 | (255 << 8) | cv::FLOODFILL_FIXED_RANGE | cv::FLOODFILL_MASK_ONLY;
-    const cv::Scalar diff(tolerance, tolerance, tolerance, 0);
-    cv::Rect bounds;
-    return cv::floodFill(const_cast<cv::Mat&>(image), mask, seed, cv::Scalar(), &bounds, diff,
-                         diff, flags);
-}
-
 std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed) {
     if (image.type() != CV_8UC3 || !cv::Rect(0, 0, image.cols, image.rows).contains(seed)) {
         return 0;
@@ -82,12 +76,29 @@ std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed) {
     return static_cast<std::uint64_t>(MarkFillRegion(image, seed, kProbeTolerance, mask));
 }
 
-bool CheckBackground(const cv::Mat& image) {
-    if (!IsAuditableImage(image)) {
+BackgroundClass ClassifyBackgroundColour(const Hsv& hsv) {
+    if (hsv.value < kDarkLimit) {
+        return BackgroundClass::None;
+    }
+    if (hsv.value >= kWhiteMinValue && hsv.saturation <= kWhiteMaxSaturation) {
+        return BackgroundClass::White;
+    }
+    if (hsv.hue >= kRedHueFrom || hsv.hue < kRedHueTo) {
+        return BackgroundClass::Red;
+    }
+    if (hsv.hue >= kBlueHueFrom && hsv.hue <= kBlueHueTo) {
+        return BackgroundClass::Blue;
+    }
+    return BackgroundClass::None;
+}
+
+bool CheckBackground(const cv::Mat& image, BackgroundFacts* facts) {
+    if (!IsCheckableImage(image)) {
         return false;
     }
     const int cols = image.cols;
-    const cv::Point seeds[3] = {{5, kSampleRow}, {cols / 2, kSampleRow}, {cols - 5, kSampleRow}};
+    const cv::Point seeds[kProbeCount] = {
+        {kSampleInset, kSeedRow}, {cols / 2, kSeedRow}, {cols - kSampleInset, kSeedRow}};
 
     unsigned sum[3] = {0, 0, 0};
     for (const cv::Point& p : seeds) {
@@ -96,36 +107,53 @@ bool CheckBackground(const cv::Mat& image) {
             sum[c] += px[c];
         }
     }
-    const auto mean = [&](int c) { return static_cast<std::uint8_t>(sum[c] / 3); };
+    const auto mean = [&](int c) { return static_cast<std::uint8_t>(sum[c] / kProbeCount); };
     const Hsv hsv = RgbToHsv(mean(2), mean(1), mean(0));
-
-    if (hsv.value < 0.13) {
+    const BackgroundClass colour = ClassifyBackgroundColour(hsv);
+    const int pixels = image.rows * image.cols;
+    if (facts != nullptr) {
+        *facts = BackgroundFacts{};
+        for (int i = 0; i < kProbeCount; ++i) {
+            BackgroundProbe& probe = facts->probes[static_cast<std::size_t>(i)];
+            const cv::Vec3b& px = image.at<cv::Vec3b>(seeds[i]);
+            probe.point = seeds[i];
+            probe.hsv = RgbToHsv(px[2], px[1], px[0]);
+            probe.colour = ClassifyBackgroundColour(probe.hsv);
+        }
+        facts->mean = hsv;
+        facts->meanColour = colour;
+        facts->pixels = pixels;
+        facts->outcome = hsv.value < kDarkLimit ? BackgroundOutcome::TooDark
+                                                : BackgroundOutcome::NotAccepted;
+    }
+    if (colour == BackgroundClass::None) {
         return false;
     }
-    const bool white = hsv.value >= 0.9 && hsv.saturation <= 0.13;
-    if (!white) {
-        const bool red = hsv.hue >= 330 || hsv.hue < 30;
-        const bool blue = hsv.hue >= 180 && hsv.hue <= 260;
-        if (!red && !blue) {
-            return false;
-        }
-    }
 
-    // The test is mean / pixels > 0.2 with mean = (count 1 + count 2 + count 3) / 3, and counts
-    // are never negative: once the probes done so far pass it, the rest cannot change the
+    // The test is mean / pixels > kMinCoverage with mean = (count 1 + count 2 + count 3) / 3, and
+    // counts are never negative: once the probes done so far pass it, the rest cannot change the
     // answer, and their fills are skipped. Every probe still draws its fill colour, so the
     // generator advances by three draws per probe whatever the counts.
-    const int pixels = image.rows * image.cols;
-    const auto covers = [pixels](std::uint64_t total) {
-        return static_cast<double>(total / 3) / pixels > 0.2;
+    const auto share = [pixels](std::uint64_t total) {
+        return static_cast<double>(total / kProbeCount) / pixels;
     };
     std::uint64_t total = 0;
     cv::Mat mask;
-    for (const cv::Point& p : seeds) {
+    for (int i = 0; i < kProbeCount; ++i) {
         DrawFillColour();
-        if (!covers(total)) {
-            total += static_cast<std::uint64_t>(MarkFillRegion(image, p, kProbeTolerance, mask));
+        if (!(share(total) > kMinCoverage)) {
+            const auto count =
+                static_cast<std::uint64_t>(MarkFillRegion(image, seeds[i], kProbeTolerance, mask));
+            total += count;
+            if (facts != nullptr) {
+                facts->probes[static_cast<std::size_t>(i)].fill = count;
+            }
         }
     }
-    return covers(total);
+    const bool covered = share(total) > kMinCoverage;
+    if (facts != nullptr) {
+        facts->coverage = share(total);
+        facts->outcome = covered ? BackgroundOutcome::Plain : BackgroundOutcome::NotPlain;
+    }
+    return covered;
 }

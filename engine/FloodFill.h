@@ -4,6 +4,18 @@
 
 // Flood-fill plumbing shared by the background probes and the head-top search.
 
+/// The photo row that both look at first: the background samples and probe seeds, and the
+/// head-top fill's seed, lie on it.
+inline constexpr int kSeedRow = 5;
+
+/// The smallest side, in pixels, of an image the checks read: the seed row, and the samples
+/// kSeedRow columns in from either side, must lie inside it.
+inline constexpr int kMinCheckedSide = kSeedRow + 1;
+
+/// True for an 8-bit, 3-channel image of at least kMinCheckedSide rows and columns: the only
+/// images the checks read pixels from.
+bool IsCheckableImage(const cv::Mat& image);
+
 /// Draws a fill colour from the calling thread's cv::theRNG(): three successive 8-bit draws,
 /// used in draw order as channels 0, 1 and 2 (channel 3 is 0).
 cv::Scalar DrawFillColour();

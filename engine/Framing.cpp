@@ -10,11 +10,43 @@
 
 namespace {
 
+// The normalised photo is at least this wide: narrower crops are enlarged ...
 constexpr int kMinKeptWidth = 215;
+// ... and a crop this wide or wider is reduced to it (except a widened one).
 constexpr int kMaxKeptWidth = 295;
+// The head-top fill takes pixels whose every channel lies within this of the seed pixel.
 constexpr int kHeadTopTolerance = 20;
+// A row is the head top when at least this share of the face's width is not background.
+constexpr double kHeadTopShare = 0.05;
+// The crop's top may reach this many rows above the head top.
 constexpr int kHeadMargin = 10;
-constexpr int kSeedRow = 5;
+// Every crop, and the normalised photo, is this many times as high as it is wide.
+constexpr double kCropAspect = 1.4;
+// Free height of a crop, in half face heights, is r * kFreePerWidth + kFreeBase.
+constexpr double kFreePerWidth = 2.8;
+constexpr double kFreeBase = 0.8;  // the free height left at r = 0
+// The ratio k of the free space above the face to that below it: both passes start here ...
+constexpr double kFirstRatio = 0.8;
+// ... and step by this, by repeated addition or subtraction ...
+constexpr double kRatioStep = 0.05;
+// ... the first pass up while k <= kMaxRatio ...
+constexpr double kMaxRatio = 2.0;
+// ... the second pass down while k >= kMinRatio.
+constexpr double kMinRatio = 0.5;
+// Width factors r are searched in steps of this size ...
+constexpr double kWidthStep = 0.005;
+// The standard crop's width factor: the crop is twice as wide as the face.
+constexpr double kStandardR = 1;
+// Widening starts one step past the standard crop (the literal, not 1 + kWidthStep) ...
+constexpr double kWidenFrom = 1.005;
+// ... while r <= kWidenTo ...
+constexpr double kWidenTo = 2.005;
+// ... and narrowing one step below it (again the literal).
+constexpr double kNarrowFrom = 0.995;
+// A narrow crop is enlarged to kMinKeptWidth only by a factor strictly below this.
+constexpr double kMaxEnlargement = 1.25;
+// Added to a scaled crop origin before it is truncated to a pixel.
+constexpr double kOriginOffset = -0.5;
 
 // Pixel positions are the double truncated toward zero, like a cast to int. Values outside the
 // int range only arise from input the audit never passes; they saturate instead of overflowing.
@@ -38,8 +70,9 @@ struct Crop {
 // Everything the crop search needs, fixed for one photo and face.
 class CropSearch {
 public:
-    CropSearch(int cols, int rows, const cv::Rect& face, int headTopRow)
-        : cols_(cols),
+    CropSearch(int cols, int rows, const cv::Rect& face, int headTopRow, CropTrail* trail)
+        : trail_(trail),
+          cols_(cols),
           rows_(rows),
           fx_(face.x),
           fy_(face.y),
@@ -52,35 +85,77 @@ public:
 
     std::optional<CropPlan> Run() {
         // Both passes step k by repeated addition, so 2.0 and 0.5 are never reached exactly.
-        for (double k = 0.8; k <= 2.0; k += 0.05) {
+        for (double k = kFirstRatio; k <= kMaxRatio; k += kRatioStep) {
             if (TryRatio(k)) {
-                return plan_;
+                return Accepted();
             }
         }
-        for (double k = 0.8 - 0.05; k >= 0.5; k -= 0.05) {
+        for (double k = kFirstRatio - kRatioStep; k >= kMinRatio; k -= kRatioStep) {
             if (TryRatio(k)) {
-                return plan_;
+                return Accepted();
             }
+        }
+        if (trail_ != nullptr) {
+            // The limit met most often; the earlier limit on a tie.
+            int stop = 0;
+            for (int l = 1; l < kCropLimitCount; ++l) {
+                if (trail_->rejected[l] > trail_->rejected[stop]) {
+                    stop = l;
+                }
+            }
+            trail_->stop = static_cast<CropLimit>(stop);
+            trail_->tried = stop == 0 ? cv::Rect() : firstTried_[stop];
         }
         return std::nullopt;
     }
 
 private:
-    // The free height (r * 2.8 + 0.8) * hh is shared k : 1 above and below the face; the order of
-    // operations is part of the result, since every position is truncated.
+    // The free height (r * kFreePerWidth + kFreeBase) * hh is shared k : 1 above and below the
+    // face; the order of operations is part of the result, since every position is truncated.
     Crop CropOf(double kf, double r) const {
         Crop c{};
         const double dx = hw_ * r;
         c.x0 = Trunc(fx_ - dx);
-        c.y0 = Trunc(fy_ - ((r * 2.8 + 0.8) * kf) * hh_);
+        c.y0 = Trunc(fy_ - ((r * kFreePerWidth + kFreeBase) * kf) * hh_);
         c.x1 = Trunc(static_cast<double>(fx_ + fw_) + dx);
         c.W = Trunc(static_cast<double>(c.x1) - c.x0);
-        c.y1 = Trunc(c.W * 1.4 + c.y0);
+        c.y1 = Trunc(c.W * kCropAspect + c.y0);
         return c;
     }
 
     bool Fits(const Crop& c) const {
         return c.x0 >= 0 && c.y0 >= 0 && c.x1 <= cols_ && c.y1 <= rows_;
+    }
+
+    // The edge that a crop which does not fit runs over, looked at from the top.
+    CropLimit LimitOf(const Crop& c) const {
+        if (c.y0 < 0) {
+            return CropLimit::Above;
+        }
+        if (c.y1 > rows_) {
+            return CropLimit::Below;
+        }
+        return c.x0 < 0 || c.x1 > cols_ ? CropLimit::Sides : CropLimit::None;
+    }
+
+    // Notes that the current ratio was rejected by `limit`, at crop `c`. Only on the way out of a
+    // rejected ratio, so the accepted path costs nothing.
+    bool Reject(CropLimit limit, const Crop& c) {
+        if (trail_ != nullptr) {
+            const int l = static_cast<int>(limit);
+            if (trail_->rejected[l]++ == 0) {
+                firstTried_[l] = cv::Rect(c.x0, c.y0, c.W, c.y1 - c.y0);
+            }
+        }
+        return false;
+    }
+
+    CropPlan Accepted() {
+        if (trail_ != nullptr) {
+            trail_->stop = CropLimit::None;
+            trail_->tried = cv::Rect(plan_.x0, plan_.y0, plan_.x1 - plan_.x0, plan_.y1 - plan_.y0);
+        }
+        return plan_;
     }
 
     bool Accept(double k, double r, const Crop& c, double f, int tW) {
@@ -93,59 +168,66 @@ private:
         plan_.y1 = c.y1;
         plan_.f = f;
         plan_.tW = tW;
-        plan_.tH = Trunc(1.4 * tW);
+        plan_.tH = Trunc(kCropAspect * tW);
         plan_.resized = cv::Size(Trunc(f * cols_), Trunc(rows_ * f));
-        plan_.sub = cv::Rect(Trunc(c.x0 * f - 0.5), Trunc(c.y0 * f - 0.5), tW, plan_.tH);
+        plan_.sub = cv::Rect(Trunc(c.x0 * f + kOriginOffset), Trunc(c.y0 * f + kOriginOffset), tW,
+                             plan_.tH);
         return true;
     }
 
-    // A crop narrower than 215 is enlarged to 215 only by a factor below 1.25.
-    bool Enlarge(double k, double r, const Crop& c) {
+    // A crop narrower than kMinKeptWidth is enlarged to it only by a factor below kMaxEnlargement.
+    // `narrowedBy` is the limit that forced a narrowed crop, None for a full-width one.
+    bool Enlarge(double k, double r, const Crop& c, CropLimit narrowedBy) {
         const double f = static_cast<double>(kMinKeptWidth) / c.W;
-        if (f < 1.25) {
+        if (f < kMaxEnlargement) {
             return Accept(k, r, c, f, kMinKeptWidth);
         }
-        return false;
+        return Reject(narrowedBy == CropLimit::None ? CropLimit::Enlarge : narrowedBy, c);
     }
 
     bool TryRatio(double k) {
         const double kf = k / (k + 1);
-        const double s = ((1 / kf) * T_ + fw_) / (fw_ * 1.4) - 1;
-        if (!Fits(CropOf(kf, s))) {
-            return false;
+        const double s = ((1 / kf) * T_ + fw_) / (fw_ * kCropAspect) - 1;
+        const Crop natural = CropOf(kf, s);
+        if (!Fits(natural)) {
+            return Reject(LimitOf(natural), natural);
         }
-        const Crop standard = CropOf(kf, 1);
+        const Crop standard = CropOf(kf, kStandardR);
         if (Fits(standard)) {
             if (standard.W >= kMaxKeptWidth) {
-                return Accept(k, 1, standard, static_cast<double>(kMaxKeptWidth) / standard.W,
-                              kMaxKeptWidth);
+                return Accept(k, kStandardR, standard,
+                              static_cast<double>(kMaxKeptWidth) / standard.W, kMaxKeptWidth);
             }
             if (standard.W >= kMinKeptWidth) {
-                return Accept(k, 1, standard, 1, standard.W);
+                return Accept(k, kStandardR, standard, 1, standard.W);
             }
-            return Widen(k, kf);
+            return Widen(k, kf, standard);
         }
-        return Narrow(k, kf, s - 0.005);
+        return Narrow(k, kf, s - kWidthStep, standard);
     }
 
-    bool Widen(double k, double kf) {
-        for (double r = 1.005; r <= 2.005; r += 0.005) {
-            const Crop c = CropOf(kf, r);
+    bool Widen(double k, double kf, const Crop& standard) {
+        Crop c = standard;
+        for (double r = kWidenFrom; r <= kWidenTo; r += kWidthStep) {
+            c = CropOf(kf, r);
             if (Fits(c)) {
-                // The 295 limit does not apply to a widened crop.
-                return c.W < kMinKeptWidth ? Enlarge(k, r, c) : Accept(k, r, c, 1, c.W);
+                // The kMaxKeptWidth limit does not apply to a widened crop.
+                return c.W < kMinKeptWidth ? Enlarge(k, r, c, CropLimit::None)
+                                           : Accept(k, r, c, 1, c.W);
             }
         }
-        return false;
+        return Reject(LimitOf(c), c);
     }
 
-    bool Narrow(double k, double kf, double bound) {
-        if (bound > 0.995) {
-            return false;
+    bool Narrow(double k, double kf, double bound, const Crop& standard) {
+        const CropLimit forced = LimitOf(standard);
+        if (bound > kNarrowFrom) {
+            return Reject(forced, standard);
         }
+        Crop c = standard;
         // The bound may be negative; r then goes on below 0, to crops narrower than the face.
-        for (double r = 0.995; r >= bound; r -= 0.005) {
-            const Crop c = CropOf(kf, r);
+        for (double r = kNarrowFrom; r >= bound; r -= kWidthStep) {
+            c = CropOf(kf, r);
             if (Fits(c)) {
                 if (c.W >= kMaxKeptWidth) {
                     return Accept(k, r, c, static_cast<double>(kMaxKeptWidth) / c.W,
@@ -154,12 +236,14 @@ private:
                 if (c.W >= kMinKeptWidth) {
                     return Accept(k, r, c, 1, c.W);
                 }
-                return Enlarge(k, r, c);
+                return Enlarge(k, r, c, forced);
             }
         }
-        return false;
+        return Reject(LimitOf(c), c);
     }
 
+    CropTrail* trail_;
+    cv::Rect firstTried_[kCropLimitCount];
     int cols_, rows_;
     int fx_, fy_, fw_, hw_, hh_;
     int T_ = 0;
@@ -167,15 +251,14 @@ private:
 };
 
 bool IsAuditableInput(const cv::Mat& photo, const cv::Rect& face) {
-    return photo.type() == CV_8UC3 && photo.rows >= 6 && photo.cols >= 6 && face.width > 0 &&
-           face.height > 0 && face.x >= 0 && face.y >= 0 && face.x <= photo.cols - face.width &&
-           face.y <= photo.rows - face.height;
+    return IsCheckableImage(photo) && face.width > 0 && face.height > 0 && face.x >= 0 &&
+           face.y >= 0 && face.x <= photo.cols - face.width && face.y <= photo.rows - face.height;
 }
 
 }  // namespace
 
 std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& face,
-                                         int headTopRow) {
+                                         int headTopRow, CropTrail* trail) {
     if (face.width <= 0 || face.height <= 0 || cols <= 0 || rows <= 0) {
         return std::nullopt;
     }
@@ -185,7 +268,7 @@ std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& fac
     if (headTopRow < 0 || headTopRow >= face.y) {
         return std::nullopt;
     }
-    return CropSearch(cols, rows, face, headTopRow).Run();
+    return CropSearch(cols, rows, face, headTopRow, trail).Run();
 }
 
 std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face) {
@@ -209,7 +292,7 @@ std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face) {
                 ++count;
             }
         }
-        if (static_cast<double>(count) / face.width >= 0.05) {
+        if (static_cast<double>(count) / face.width >= kHeadTopShare) {
             return y;
         }
     }
@@ -275,12 +358,24 @@ cv::Mat BuildNormalisedPhoto(const cv::Mat& photo, const CropPlan& plan) {
     return result;
 }
 
-bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, CropPlan* plan) {
+bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, CropPlan* plan,
+                   FramingFacts* facts) {
     const std::optional<int> headTop = FindHeadTop(photo, face);
+    if (facts != nullptr) {
+        facts->framed = true;
+        facts->headTop = headTop;
+        const double faceHeight = face.height > 0 ? face.height : 1;
+        if (headTop) {
+            facts->roomAbove = *headTop / faceHeight;
+        }
+        facts->roomBelow = (photo.rows - (face.y + face.height)) / faceHeight;
+    }
     if (!headTop) {
         return false;
     }
-    const std::optional<CropPlan> found = PlanPortraitCrop(photo.cols, photo.rows, face, *headTop);
+    const std::optional<CropPlan> found =
+        PlanPortraitCrop(photo.cols, photo.rows, face, *headTop,
+                         facts != nullptr ? &facts->trail : nullptr);
     if (!found) {
         return false;
     }
@@ -296,13 +391,16 @@ bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, 
 }
 
 bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
-                     CropPlan* plan) {
+                     CropPlan* plan, FramingFacts* facts) {
     if (photo.cols <= 0) {
         return false;
     }
     const double ratio = static_cast<double>(face.width) / photo.cols;
-    if (ratio > 0.8 || ratio < 0.2) {
+    if (facts != nullptr) {
+        facts->faceShare = ratio;
+    }
+    if (ratio > kMaxFaceShare || ratio < kMinFaceShare) {
         return false;
     }
-    return FramePortrait(photo, face, result, plan);
+    return FramePortrait(photo, face, result, plan, facts);
 }

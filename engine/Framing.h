@@ -4,6 +4,11 @@
 
 #include <opencv2/core.hpp>
 
+/// The face must be at least this share of the photo's width ...
+inline constexpr double kMinFaceShare = 0.2;
+/// ... and at most this share; both ends pass.
+inline constexpr double kMaxFaceShare = 0.8;
+
 /// The crop chosen for a portrait: which crop of the photo, the scale applied to the whole photo
 /// and the size of the normalised photo.
 struct CropPlan {
@@ -20,11 +25,37 @@ struct CropPlan {
     cv::Rect sub;      ///< the tW x tH rectangle cut from the resized photo, before any clipping
 };
 
+/// What stopped the crop search at one ratio, or at all of them.
+enum class CropLimit : int {
+    None = 0,  ///< nothing: a crop was accepted (or the search never ran)
+    Above,     ///< the crop ran off the top of the photo: too little room above the head
+    Below,     ///< the crop ran off the bottom: the photo is too short below the chin
+    Sides,     ///< the crop ran off the left or right edge: too narrow at the sides
+    Enlarge,   ///< a full-width crop fitted but was too small to enlarge by less than 1.25
+};
+inline constexpr int kCropLimitCount = 5;
+
+/// The crop search's account of itself, kept as it runs.
+struct CropTrail {
+    /// Ratios k tried and rejected, counted by the limit that rejected each. A ratio whose crop
+    /// had to be narrowed and then was too small to enlarge counts for the limit that forced
+    /// the narrowing, since that is what made it small.
+    int rejected[kCropLimitCount] = {};
+    /// The limit that rejected the most ratios (ties go to the earlier of Above, Below, Sides,
+    /// Enlarge); None when a crop was accepted or no ratio was tried.
+    CropLimit stop = CropLimit::None;
+    /// The crop tried at the first ratio rejected by `stop`, in photo pixels (it may reach
+    /// outside the photo); the accepted crop when there is one; empty when no crop was tried.
+    cv::Rect tried;
+};
+
 /// Searches the crop of height 1.4 x width around `face` in a photo of `cols` x `rows`, whose
 /// head top lies on `headTopRow`. A pure function of its arguments; nullopt when no ratio yields
 /// an accepted crop, when the face is degenerate, or when the head top is not a row above the
 /// face (0 <= headTopRow < face.y).
-std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& face, int headTopRow);
+/// `trail`, when given, receives the search's account of itself.
+std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& face, int headTopRow,
+                                         CropTrail* trail = nullptr);
 
 /// The top of the head: flood-fills a copy of the photo from (cols/2, 5) with a fixed range of 20
 /// and returns the first row above the face in which at least 5 % of the pixels across the face's
@@ -33,16 +64,28 @@ std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& fac
 /// columns, face not inside the photo).
 std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face);
 
+/// What the proportion and framing rung measured, captured as it ran.
+struct FramingFacts {
+    double faceShare = 0;        ///< face width / photo width, as the proportion gate compared it
+    bool framed = false;         ///< the gate passed and the head top was looked for
+    std::optional<int> headTop;  ///< the head-top row, when one was found
+    std::optional<double> roomAbove;  ///< rows above the head top, in face heights
+    double roomBelow = 0;        ///< rows below the face (the chin), in face heights
+    CropTrail trail;             ///< the crop search's account, when it ran
+};
+
 /// Frames the portrait and, on success, writes the tW x tH normalised photo (own pixels) into
 /// `result`. The head-top search runs first; `plan`, when given, receives the accepted crop.
 /// False leaves `result` untouched.
+/// `facts`, when given, receives the head top, the plan and the search's account.
 bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
-                   CropPlan* plan = nullptr);
+                   CropPlan* plan = nullptr, FramingFacts* facts = nullptr);
 
 /// The proportion and framing rung: false at once when the face is under a fifth or over four
 /// fifths of the photo's width; otherwise FramePortrait. False leaves `result` untouched.
+/// `facts`, when given, receives what the rung measured (see FramingFacts).
 bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
-                     CropPlan* plan = nullptr);
+                     CropPlan* plan = nullptr, FramingFacts* facts = nullptr);
 
 /// Cuts the plan's sub-rectangle from `photo` scaled by plan.f (INTER_AREA). The rectangle is
 /// clipped to the scaled photo and extended at the right and bottom by repeating the last column

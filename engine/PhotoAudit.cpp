@@ -102,6 +102,7 @@ void CPhotoAudit::AuditFile(const std::string& path, const std::string& fileName
         if (decoded.status == DecodeStatus::TooManyPixels) {
             // Refused before decoding: the photo is far beyond any size the ladder accepts.
             m_details.tooManyPixels = decoded.declaredSize;
+            m_details.why.cause = WhyCause::TooManyPixels;
             IssueVerdict(BadSize);
             return;
         }
@@ -124,12 +125,14 @@ void CPhotoAudit::AuditPhoto(const cv::Mat& photo) {
 
 void CPhotoAudit::AuditDecoded(const cv::Mat& photo) {
     if (photo.cols == 0 && photo.rows == 0) {
+        m_details.why.cause = WhyCause::NotAnImage;
         IssueVerdict(BadFormat);
         return;
     }
     m_details.faces = FindFaces(photo);
     m_details.face = ChoosePortraitFace(m_details.faces);
     if (!m_details.face) {
+        m_details.why.cause = m_details.faces.empty() ? WhyCause::NoFace : WhyCause::TooManyFaces;
         IssueVerdict(NoSinglePortrait);
         return;
     }
@@ -153,18 +156,24 @@ void CPhotoAudit::JudgePhoto(const cv::Rect& face, const cv::Mat& photo) {
 }
 
 void CPhotoAudit::JudgeRungs(const cv::Rect& face, const cv::Mat& photo) {
+    AuditWhy& why = m_details.why;
+    why = AuditWhy{};
     const std::uint64_t length = GetPhotoFileLength(m_strPath);
+    why.size = SizeFacts{length, photo.cols, photo.rows};
     if (length < kMinPhotoFileLength || photo.rows < kMinPhotoRows ||
         photo.cols < kMinPhotoColumns) {
+        why.cause = length < kMinPhotoFileLength ? WhyCause::FileTooSmall : WhyCause::TooFewPixels;
         IssueVerdict(BadSize);
         return;
     }
-    if (!CheckBackground(photo)) {
+    if (!CheckBackground(photo, &why.background.emplace())) {
+        why.cause = BackgroundCause(*why.background);
         IssueVerdict(BadBackground);
         return;
     }
     CropPlan plan;
-    if (!CheckProportion(photo, face, m_matResult, &plan)) {
+    if (!CheckProportion(photo, face, m_matResult, &plan, &why.framing.emplace())) {
+        why.cause = FramingCause(*why.framing);
         IssueVerdict(BadProportion);
         return;
     }

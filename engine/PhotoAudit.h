@@ -11,6 +11,7 @@
 #include "engine/Decode.h"
 #include "engine/Framing.h"
 #include "engine/ResultState.h"
+#include "engine/Why.h"
 
 /// Smallest accepted file, in bytes (30 x 1024; exactly this many passes).
 inline constexpr std::uint64_t kMinPhotoFileLength = 30720;
@@ -55,6 +56,7 @@ struct AuditDetails {
     std::vector<cv::Rect> faces;   ///< every detection, in the fixed order of DetectFaces
     std::optional<cv::Rect> face;  ///< the chosen face
     std::optional<CropPlan> crop;  ///< the accepted crop, on Passed
+    AuditWhy why;                  ///< the cause of the verdict and the facts behind it
     /// The size the file's header declared when it had more pixels than the audit's limit
     /// (the verdict is then BadSize, and nothing was decoded).
     std::optional<cv::Size> tooManyPixels;

@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QScreen>
+#include <QToolTip>
 
 #include <algorithm>
 #include <exception>
@@ -244,7 +245,25 @@ void CVetrixDlg::ShowSaveButton(bool enabled) {
 }
 
 void CVetrixDlg::RequestRepaint() {
+    ShowVerdictHint();
     update();
+}
+
+void CVetrixDlg::ShowVerdictHint() {
+    // Under the result frame, where the candidate is reading the verdict.
+    constexpr QPoint kHintAnchor{280, 340};
+    constexpr int kHintShownMs = 20000;
+    const bool rejected = m_nState != Idle && m_nState != Passed;
+    const QString hint = rejected ? QString::fromUtf8(WhyHint(m_details.why.cause)) : QString();
+    // A separate popup, so the verdict picture's pixels stay as they are; the tooltip brings
+    // the hint back whenever the pointer rests on the window.
+    setToolTip(hint);
+    setAccessibleDescription(hint);
+    if (hint.isEmpty()) {
+        QToolTip::hideText();
+    } else if (isVisible()) {
+        QToolTip::showText(mapToGlobal(kHintAnchor), hint, this, QRect(), kHintShownMs);
+    }
 }
 
 void CVetrixDlg::paintEvent(QPaintEvent* /*event*/) {

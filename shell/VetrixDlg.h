@@ -90,6 +90,9 @@ private:
     /// The window owns theLog: it opens it at start-up and closes it here, when it ends or
     /// goes, whichever comes first.
     void CloseRunLog();
+    /// Shows the hint of the current verdict (what to change) beside the picture, and keeps it
+    /// as the window's tooltip; clears both when there is nothing to change.
+    void ShowVerdictHint();
 
     IUserPrompts& m_prompts;
     bool m_bLogOpened = false;

@@ -97,8 +97,12 @@ TEST(Command, JsonMatchesTheReferenceForEveryExamplePhoto) {
     for (std::size_t i = 0; i < got.size(); ++i) {
         const std::string keys = expected[i].substr(0, expected[i].size() - 1);
         EXPECT_EQ(got[i].substr(0, keys.size()), keys) << args[i + 3];
+        // The explanation follows them as "why".
         const std::string rest = got[i].substr(std::min(keys.size(), got[i].size()));
-        EXPECT_TRUE(rest == "}" || rest.rfind(", \"warnings\": [", 0) == 0) << args[i + 3];
+        EXPECT_EQ(rest.rfind(", \"why\": {\"cause\": ", 0), 0u) << args[i + 3];
+        EXPECT_TRUE(rest.back() == '}' && (rest.find("}, \"warnings\": [") != std::string::npos ||
+                                           rest.substr(rest.size() - 2) == "}}"))
+            << args[i + 3];
     }
 }
 
@@ -490,6 +494,57 @@ TEST(Batch, AnExceptionInAnAuditGivesThatPhotoAnErrorAndTheRunGoesOn) {
     EXPECT_EQ(summary.errors, 1u);
     EXPECT_EQ(summary.counts[Passed], 2u);
     EXPECT_EQ(ExitStatus(summary), 1);
+}
+
+TEST(Command, WhyEndsEachTextLineWithAPlainReason) {
+    const Outcome run = Audit({"--why", "pass_red_test2_295x413.jpg", "bg_green_test3.jpg",
+                               "prop_face_small_0.15_blue_test2_867x377.jpg"});
+    EXPECT_EQ(run.out,
+              "pass_red_test2_295x413.jpg\tPassed\t图像审核成功！\tk 0.80, r 1.000, scale 1.000\n"
+              "bg_green_test3.jpg\tBadBackground\t不是纯背景，或者不是红蓝白！\t"
+              "背景颜色不对，请使用红色、蓝色或白色背景 (mean sample colour: hue 129, saturation "
+              "0.77, value 0.70)\n"
+              "prop_face_small_0.15_blue_test2_867x377.jpg\tBadProportion\t图像比例不符合要求！\t"
+              "人脸太小，请靠近镜头 (face 0.163 of the width, needs 0.2 to 0.8)\n");
+
+    // With --json the facts are in the object whatever --why says; the keys before stay.
+    const Outcome json = Audit({"--json", "--why", "bg_green_test3.jpg"});
+    const std::string& line = json.out;
+    EXPECT_EQ(line.find("{\"file\": \"bg_green_test3.jpg\", \"code\": 2,"), 0u) << line;
+    EXPECT_NE(line.find("\"why\": {\"cause\": \"BackgroundNotAccepted\", \"hint\": "
+                        "\"背景颜色不对，请使用红色、蓝色或白色背景\", \"size\": {\"bytes\": 42839"),
+              std::string::npos)
+        << line;
+    EXPECT_NE(line.find("\"proportion\": null, \"framing\": null}}"), std::string::npos) << line;
+}
+
+TEST(Command, AnnotateWritesAPngCopyAndNeverTouchesAnInput) {
+    TempDir dir;
+    // A JPEG under a .png name in the target folder: its annotated copy must not replace it.
+    const std::string input = dir.file("portrait.png");
+    fs::copy_file(TestData("pass_red_test2_295x413.jpg"), input);
+    fs::copy_file(TestData("bad_truncated_headers_only_blue_test1.jpg"), dir.file("bad.jpg"));
+    const std::vector<std::uint8_t> before = ReadBytes(input);
+    const Outcome run = Audit({"--json", "--annotate", dir.path().string(), input,
+                               dir.file("bad.jpg")});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(ReadBytes(input), before);
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_NE(lines[0].find("\"annotated\": \"" + dir.file("portrait-2.png") + "\""),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("\"state\": \"BadFormat\""), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[1].find("annotated"), std::string::npos) << "nothing decoded to draw on";
+    EXPECT_FALSE(fs::exists(dir.file("bad.png")));
+
+    // The copy is the photo with the marks: the chosen face (81, 119, 134, 134) in green.
+    const cv::Mat drawn = DecodePhoto(dir.file("portrait-2.png"));
+    ASSERT_EQ(drawn.size(), cv::Size(295, 413));
+    EXPECT_EQ(drawn.at<cv::Vec3b>(119, 148), cv::Vec3b(0, 255, 0));
+    EXPECT_EQ(drawn.at<cv::Vec3b>(5, 5), cv::Vec3b(0, 0, 255)) << "a red sample";
+
+    EXPECT_EQ(Audit({"--annotate", input, input}).status, 2) << "not a folder";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolTip>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -25,6 +26,7 @@ private slots:
     void openingShowsTheVerdict_data();
     void openingShowsTheVerdict();
     void passedFrameShowsTheNormalisedPhoto();
+    void rejectionShowsWhatToChange();
     void openingAgainGreysTheSaveButtonFirst();
     void cancelledOpenChangesNothing_data();
     void cancelledOpenChangesNothing();
@@ -163,6 +165,30 @@ void ShellVerdictTest::passedFrameShowsTheNormalisedPhoto() {
     dlg->show();
     QVERIFY(QTest::qWaitForWindowExposed(dlg.get()));
     QCOMPARE(FirstDifference(Grab(*dlg), shown, shown.rect()), std::nullopt);
+}
+
+void ShellVerdictTest::rejectionShowsWhatToChange() {
+    FakePrompts prompts;
+    auto dlg = StartWindow(prompts, DataFile("prop_face_low_white_test4.jpg"));
+    QVERIFY(dlg);
+    const QString hint = QStringLiteral("下巴以下空间太少，请把肩膀也拍进照片");
+    QCOMPARE(dlg->toolTip(), hint);
+    QCOMPARE(dlg->accessibleDescription(), hint);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), hint);
+    // The hint is a popup of its own: the window still shows the verdict's picture whole.
+    QVERIFY(ShowsSkinOf(*dlg, BadProportion));
+
+    // The next verdict brings its own hint, and a passed photo none.
+    prompts.openAnswers << DataFile("bg_green_test3.jpg");
+    QTest::mouseClick(&dlg->m_btnOpen, Qt::LeftButton);
+    QCOMPARE(dlg->toolTip(), QStringLiteral("背景颜色不对，请使用红色、蓝色或白色背景"));
+    QTRY_COMPARE(QToolTip::text(), dlg->toolTip());
+    prompts.openAnswers << m_passed;
+    QTest::mouseClick(&dlg->m_btnOpen, Qt::LeftButton);
+    QCOMPARE(dlg->m_nState, int(Passed));
+    QVERIFY(dlg->toolTip().isEmpty());
+    QTRY_VERIFY(!QToolTip::isVisible());
 }
 
 void ShellVerdictTest::openingAgainGreysTheSaveButtonFirst() {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Takes the README's screenshots of the window under Xvfb: idle, a passed photo and a photo
-# rejected for its background, at 100 %; idle and the passed photo again on a desktop scaled
-# to 200 %. Needs `scripts/setup.sh --extra` and xdotool.
+# Takes the README's screenshots of the window under Xvfb: idle, a passed photo, a photo
+# rejected for its background and one rejected for its framing with the hint shown beside the
+# verdict, at 100 %; idle and the passed photo again on a desktop scaled to 200 %; and the
+# annotated copy that vetrix-audit --annotate makes of the framing rejection. Needs
+# `scripts/setup.sh --extra` and xdotool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=docs/screenshots
@@ -22,10 +24,11 @@ start() {
   scale=$3
 }
 
+# import rather than xwd: xwd shows the hint's popup, a window with an alpha channel, as black.
 shot() {
   local size
   size=$(awk -v s="$scale" 'BEGIN { printf "%dx%d", 800 * s, 600 * s }')
-  xwd -root -silent | convert xwd:- -crop "$size+0+0" +repage "$out/$1"
+  import -window root -crop "$size+0+0" +repage "$out/$1"
 }
 
 open_photo() {
@@ -44,8 +47,13 @@ open_photo pass_white_test1_358x441.jpg
 shot passed.png
 open_photo bg_green_test3.jpg
 shot bad-background.png
+open_photo prop_face_low_white_test4.jpg
+shot hint.png
 
 start :94 1600x1200 2
 shot idle-200.png
 open_photo pass_white_test1_358x441.jpg
 shot passed-200.png
+
+build/bin/vetrix-audit --annotate "$work" tests/data/prop_face_low_white_test4.jpg >/dev/null 2>&1 || true
+cp "$work/prop_face_low_white_test4.png" "$out/annotated-low-face.png"
