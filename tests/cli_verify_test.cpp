@@ -50,7 +50,7 @@ TEST(VerifyCommand, EverySavedPhotoVerifiesAndTheExitStatusSaysSo) {
     EXPECT_EQ(mixed.lines[0],
               R"({"file": "expected-saved/pass_red_test4_240x320.jpg", "outcome": "Verified", )"
               R"("verified": true, "message": "照片由本工具保存，未发现改动", "size": [215, 301], )"
-              R"("faces": [[56, 83, 109, 109]], "turn": 0})");
+              R"("faces": [[56, 85, 106, 106]], "turn": 0})");
     EXPECT_EQ(mixed.lines[1],
               R"({"file": "pass_red_test4_240x320.jpg", "outcome": "NoTrailer", )"
               R"("verified": false, "message": "文件末尾没有本工具的标记", "size": null, )"

@@ -234,13 +234,20 @@ std::string BenchPhoto(const std::string& name) {
     return std::string(VETRIX_SOURCE_DIR) + "/bench/data/" + name;
 }
 
+// An audit's reply holds the command's keys, then the facts behind the verdict under "why"; the
+// keys before it are compared with the reference, "why" has tests of its own.
+std::string ReferenceKeys(const std::string& body) {
+    const std::size_t why = body.find(", \"why\": {\"cause\": ");
+    return why == std::string::npos ? body + " (no why)" : body.substr(0, why) + "}";
+}
+
 TEST(Serve, AuditAnswersAsTheCommandForEveryExamplePhoto) {
     ServeProcess serve({"--workers", "2"});
     for (const auto& [file, expected] : ExpectedAudits()) {
         const HttpReply reply = Post(serve.port(), "/v1/audit", ReadBytes(TestData(file)));
         EXPECT_EQ(reply.status, 200) << file;
         EXPECT_EQ(reply.Header("Content-Type"), "application/json") << file;
-        EXPECT_EQ(reply.body, expected) << file;
+        EXPECT_EQ(ReferenceKeys(reply.body), expected) << file;
     }
 }
 
@@ -250,7 +257,7 @@ TEST(Serve, NormaliseGivesTheWindowsBytesOrTheVerdict) {
         const HttpReply reply = Post(serve.port(), "/v1/normalise", ReadBytes(TestData(file)));
         if (expected.find("\"Passed\"") == std::string::npos) {
             EXPECT_EQ(reply.status, 422) << file;
-            EXPECT_EQ(reply.body, expected) << file;
+            EXPECT_EQ(ReferenceKeys(reply.body), expected) << file;
             continue;
         }
         // What the window's save writes for the same photo.
@@ -419,7 +426,7 @@ TEST(Serve, FiftyConcurrentClientsEachGetTheirOwnAnswer) {
     }
     for (int i = 0; i < kClients; ++i) {
         EXPECT_EQ(replies[i].status, 200) << i;
-        EXPECT_EQ(replies[i].body, audits[i % audits.size()].second) << audits[i % audits.size()].first;
+        EXPECT_EQ(ReferenceKeys(replies[i].body), audits[i % audits.size()].second) << audits[i % audits.size()].first;
     }
     // One access-log line per request, complete once the server has stopped.
     kill(serve.pid(), SIGTERM);
