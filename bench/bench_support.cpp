@@ -3,6 +3,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "engine/PhotoAudit.h"
+
 std::vector<cv::Rect> RunBarePipeline(cv::CascadeClassifier& cascade, const std::string& path) {
     const cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR);
     std::vector<cv::Rect> faces;
@@ -12,7 +14,8 @@ std::vector<cv::Rect> RunBarePipeline(cv::CascadeClassifier& cascade, const std:
     cv::Mat grey;
     cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
     cv::equalizeHist(grey, grey);
-    cascade.detectMultiScale(grey, faces, 1.1, 4, cv::CASCADE_SCALE_IMAGE, cv::Size(60, 60),
+    cascade.detectMultiScale(grey, faces, kFaceScaleFactor, kFaceMinNeighbours,
+                             cv::CASCADE_SCALE_IMAGE, cv::Size(kFaceMinSide, kFaceMinSide),
                              cv::Size(0, 0));
     return faces;
 }

@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <system_error>
 #include <tuple>
+#include <utility>
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "engine/Background.h"
@@ -21,23 +21,6 @@ bool IsRegularFile(const std::string& path) {
 
 }  // namespace
 
-cv::Mat DecodePhoto(const std::string& path) {
-    // Only regular files are handed to the decoder: a FIFO or device named like a photo would
-    // otherwise block or stream forever.
-    if (path.empty() || !IsRegularFile(path)) {
-        return {};
-    }
-    try {
-        return cv::imread(path, cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        // OpenCV throws, rather than returning an empty image, for a header announcing more
-        // pixels than it accepts.
-        return {};
-    } catch (const std::exception&) {
-        return {};
-    }
-}
-
 std::uint64_t GetPhotoFileLength(const std::string& path) {
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(fs::path(path), ec);
@@ -49,15 +32,12 @@ std::vector<cv::Rect> DetectFaces(cv::CascadeClassifier& cascade, const cv::Mat&
     if (cascade.empty() || photo.empty() || photo.type() != CV_8UC3) {
         return faces;
     }
-    try {
-        cv::Mat grey;
-        cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY, 0);
-        cv::equalizeHist(grey, grey);
-        cascade.detectMultiScale(grey, faces, 1.1, 4, cv::CASCADE_SCALE_IMAGE, cv::Size(60, 60),
-                                 cv::Size(0, 0));
-    } catch (const std::exception&) {
-        faces.clear();
-    }
+    cv::Mat grey;
+    cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY, 0);
+    cv::equalizeHist(grey, grey);
+    cascade.detectMultiScale(grey, faces, kFaceScaleFactor, kFaceMinNeighbours,
+                             cv::CASCADE_SCALE_IMAGE, cv::Size(kFaceMinSide, kFaceMinSide),
+                             cv::Size(0, 0));
     // The detector gathers candidates in parallel and may report them in any order; a fixed
     // order keeps the face choice, and so the verdict, the same on every run.
     std::sort(faces.begin(), faces.end(), [](const cv::Rect& a, const cv::Rect& b) {
@@ -93,6 +73,8 @@ std::string FindFaceCascade(const std::string& fileName, const std::string& syst
 
 const char* SystemFaceCascade() { return VETRIX_SYSTEM_CASCADE; }
 
+void RestartRandomState() { cv::theRNG() = cv::RNG(); }
+
 bool CPhotoAudit::LoadFaceCascade() {
     for (const std::string& candidate : {m_strCascadeFile, m_strSystemCascadeFile}) {
         if (candidate.empty() || !IsRegularFile(candidate)) {
@@ -113,16 +95,39 @@ bool CPhotoAudit::LoadFaceCascade() {
 void CPhotoAudit::AuditFile(const std::string& path, const std::string& fileName) {
     m_strPath = path;
     m_strFileName = fileName;
-    AuditPhoto(DecodePhoto(m_strPath));
+    m_details = AuditDetails{};
+    try {
+        DecodedPhoto decoded = ReadPhoto(m_strPath, m_nMaxPixels);
+        m_details.warnings = std::move(decoded.warnings);
+        if (decoded.status == DecodeStatus::TooManyPixels) {
+            // Refused before decoding: the photo is far beyond any size the ladder accepts.
+            m_details.tooManyPixels = decoded.declaredSize;
+            IssueVerdict(BadSize);
+            return;
+        }
+        AuditDecoded(decoded.image);
+    } catch (...) {
+        Forget();
+        throw;
+    }
 }
 
 void CPhotoAudit::AuditPhoto(const cv::Mat& photo) {
     m_details = AuditDetails{};
+    try {
+        AuditDecoded(photo);
+    } catch (...) {
+        Forget();
+        throw;
+    }
+}
+
+void CPhotoAudit::AuditDecoded(const cv::Mat& photo) {
     if (photo.cols == 0 && photo.rows == 0) {
         IssueVerdict(BadFormat);
         return;
     }
-    m_details.faces = DetectFaces(m_faceCascade, photo);
+    m_details.faces = FindFaces(photo);
     m_details.face = ChoosePortraitFace(m_details.faces);
     if (!m_details.face) {
         IssueVerdict(NoSinglePortrait);
@@ -131,7 +136,23 @@ void CPhotoAudit::AuditPhoto(const cv::Mat& photo) {
     JudgePhoto(*m_details.face, photo);
 }
 
+std::vector<cv::Rect> CPhotoAudit::FindFaces(const cv::Mat& photo) {
+    return DetectFaces(m_faceCascade, photo);
+}
+
 void CPhotoAudit::JudgePhoto(const cv::Rect& face, const cv::Mat& photo) {
+    if (m_bRestartRandomState) {
+        RestartRandomState();
+    }
+    try {
+        JudgeRungs(face, photo);
+    } catch (...) {
+        Forget();
+        throw;
+    }
+}
+
+void CPhotoAudit::JudgeRungs(const cv::Rect& face, const cv::Mat& photo) {
     const std::uint64_t length = GetPhotoFileLength(m_strPath);
     if (length < kMinPhotoFileLength || photo.rows < kMinPhotoRows ||
         photo.cols < kMinPhotoColumns) {
@@ -149,6 +170,12 @@ void CPhotoAudit::JudgePhoto(const cv::Rect& face, const cv::Mat& photo) {
     }
     m_details.crop = plan;
     IssueVerdict(Passed);
+}
+
+void CPhotoAudit::Forget() {
+    m_nState = Idle;
+    m_details = AuditDetails{};
+    m_matResult.release();
 }
 
 void CPhotoAudit::IssueVerdict(ResultState state) {

@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/objdetect.hpp>
 
+#include "engine/Decode.h"
 #include "engine/Framing.h"
 #include "engine/ResultState.h"
 
@@ -17,17 +18,23 @@ inline constexpr std::uint64_t kMinPhotoFileLength = 30720;
 inline constexpr int kMinPhotoColumns = 215;
 inline constexpr int kMinPhotoRows = 300;
 
-/// Decodes the file at `path` (the file name's own bytes) as 8-bit blue-green-red, applying a
-/// JPEG's EXIF orientation. Returns an empty matrix for anything that does not decode, for any
-/// reason (missing, unreadable, not an image, too large for the decoder); never throws.
-cv::Mat DecodePhoto(const std::string& path);
-
 /// The length of the file at `path` in bytes; 0 when it cannot be measured.
 std::uint64_t GetPhotoFileLength(const std::string& path);
 
-/// Runs the face detector on the equalised grey form of `photo` and returns the detections
-/// sorted top to bottom, then left to right (by y, x, width, height), so that the same photo
-/// always yields the same list. No faces for an empty classifier or photo; never throws.
+/// The face detector's settings, the same wherever faces are looked for.
+/// Each step of the detector's scale pyramid enlarges the search window by this factor.
+inline constexpr double kFaceScaleFactor = 1.1;
+/// Overlapping detections needed for a face to count.
+inline constexpr int kFaceMinNeighbours = 4;
+/// The smallest face looked for, width and height in pixels.
+inline constexpr int kFaceMinSide = 60;
+
+/// Runs the face detector (kFaceScaleFactor, kFaceMinNeighbours, kFaceMinSide) on the equalised
+/// grey form of `photo` and returns the detections sorted top to bottom, then left to right (by
+/// y, x, width, height), so that the same photo always yields the same list. No faces for an
+/// empty classifier, an empty photo or one that is not 8-bit blue-green-red. A failure of the
+/// detector itself (std::bad_alloc, cv::Exception) is thrown to the caller, never reported as
+/// "no face".
 std::vector<cv::Rect> DetectFaces(cv::CascadeClassifier& cascade, const cv::Mat& photo);
 
 /// The face that counts: with one detection that one, with two the wider (the later one on a
@@ -48,11 +55,22 @@ struct AuditDetails {
     std::vector<cv::Rect> faces;   ///< every detection, in the fixed order of DetectFaces
     std::optional<cv::Rect> face;  ///< the chosen face
     std::optional<CropPlan> crop;  ///< the accepted crop, on Passed
+    /// The size the file's header declared when it had more pixels than the audit's limit
+    /// (the verdict is then BadSize, and nothing was decoded).
+    std::optional<cv::Size> tooManyPixels;
+    /// The decoder's warnings about the file (libjpeg's "Premature end of JPEG file" and the
+    /// like), in order; they are not printed anywhere else.
+    std::vector<std::string> warnings;
 };
+
+/// Sets the calling thread's cv::theRNG() to the state that every thread's generator starts
+/// from, so that what follows draws what it would draw first in a freshly started program.
+void RestartRandomState();
 
 /// The verdict ladder. A front end derives from it, supplies the three things the ladder asks
 /// of a shell (log line, save button, repaint) and calls AuditFile for each chosen file. Each
-/// call issues exactly one verdict. Not thread-safe; use one instance per thread.
+/// call issues exactly one verdict, or throws (see AuditFile). Not thread-safe; use one instance
+/// per thread.
 class CPhotoAudit {
 public:
     CPhotoAudit() = default;
@@ -66,12 +84,21 @@ public:
     bool LoadFaceCascade();
 
     /// Stores `path` and `fileName` (UTF-8, for the log line), decodes the file and audits it.
+    /// A photo whose header declares more than m_nMaxPixels pixels gets BadSize at once,
+    /// without being decoded.
+    /// A failure that is not a property of the photo (std::bad_alloc, or a cv::Exception from
+    /// the detector, a resize or a fill) is thrown to the caller. No verdict is then issued (no
+    /// verdict line, no save button, no repaint), and the audit is left as if none had been
+    /// made: m_nState Idle, m_details and m_matResult empty; m_strPath and m_strFileName name
+    /// the photo that failed.
     void AuditFile(const std::string& path, const std::string& fileName);
 
-    /// Rungs 1 and 2: decoding and face count, then JudgePhoto with the chosen face.
+    /// Rungs 1 and 2: decoding and face count, then JudgePhoto with the chosen face. Throws as
+    /// AuditFile does.
     void AuditPhoto(const cv::Mat& photo);
 
-    /// Rungs 3 to 6: size, background, proportion and framing; issues the verdict.
+    /// Rungs 3 to 6: size, background, proportion and framing; issues the verdict. Starts from
+    /// RestartRandomState() when m_bRestartRandomState is set. Throws as AuditFile does.
     void JudgePhoto(const cv::Rect& face, const cv::Mat& photo);
 
     int m_nState = Idle;
@@ -82,6 +109,12 @@ public:
     cv::CascadeClassifier m_faceCascade;
     cv::Mat m_matResult;      ///< the normalised photo of the last Passed verdict
     AuditDetails m_details;   ///< what the last audit found
+    /// Photos whose header declares more pixels than this get BadSize without being decoded.
+    std::uint64_t m_nMaxPixels = kDefaultMaxPixels;
+    /// When set, every audit starts from the random generator's initial state, so that a photo
+    /// gets the same verdict wherever it comes in a batch. When clear (the window), the calling
+    /// thread's generator carries on from audit to audit.
+    bool m_bRestartRandomState = false;
 
 protected:
     /// Writes one verdict line (file name, message and "\r\n") to the run log.
@@ -90,8 +123,14 @@ protected:
     virtual void ShowSaveButton(bool enabled) = 0;
     /// Asks for the whole window to be painted again.
     virtual void RequestRepaint() = 0;
+    /// Rung 2's detection: DetectFaces with m_faceCascade. Replaceable by a front end that
+    /// detects otherwise, and by tests.
+    virtual std::vector<cv::Rect> FindFaces(const cv::Mat& photo);
 
 private:
+    void AuditDecoded(const cv::Mat& photo);
+    void JudgeRungs(const cv::Rect& face, const cv::Mat& photo);
+    void Forget();
     void IssueVerdict(ResultState state);
 };
 

@@ -3,7 +3,6 @@
 #include <QLibraryInfo>
 #include <QLocale>
 
-#include "log/Log.h"
 #include "shell/Pictures.h"
 #include "shell/UserPrompts.h"
 #include "shell/VetrixDlg.h"
@@ -31,7 +30,5 @@ int CVetrixApp::InitInstance() {
     if (dlg.OnInitDialog()) {
         dlg.exec();
     }
-    // The window closes the log when it ends; this covers every other way out.
-    theLog.Close();
     return 0;
 }

@@ -10,6 +10,9 @@
 #include <QPixmap>
 #include <QScreen>
 
+#include <exception>
+#include <new>
+
 #include "engine/Compose.h"
 #include "engine/Export.h"
 #include "log/Log.h"
@@ -142,10 +145,24 @@ void CVetrixDlg::OnOpenPhoto() {
     if (!path) {
         return;
     }
-    const WaitCursor wait;
     // The engine takes the file name's bytes as the system takes them, and the name alone in
     // UTF-8 for the log line.
-    AuditFile(QFile::encodeName(*path).toStdString(), QFileInfo(*path).fileName().toStdString());
+    const QString fileName = QFileInfo(*path).fileName();
+    QString failure;
+    try {
+        const WaitCursor wait;
+        AuditFile(QFile::encodeName(*path).toStdString(), fileName.toStdString());
+        return;
+    } catch (const std::bad_alloc&) {
+        failure = tr("内存不足");
+    } catch (const std::exception& e) {
+        failure = QString::fromLocal8Bit(e.what());
+    }
+    // No verdict was reached: the engine is back to Idle, the window shows so, and the user is
+    // told that this photo could not be audited (no log line: the log holds verdicts only).
+    ShowSaveButton(false);
+    RequestRepaint();
+    m_prompts.ShowMessage(this, tr("照片“%1”无法审核：%2").arg(fileName, failure));
 }
 
 void CVetrixDlg::OnSavePhoto() {

@@ -42,6 +42,8 @@ public:
 
 public slots:
     /// Open button: the save button goes grey, then the user picks a photo, which is audited.
+    /// When the audit fails without a verdict (out of memory, a failing detector), the window
+    /// shows the idle picture and tells the user in a message.
     void OnOpenPhoto();
     /// Save button: the user picks a target and the approved photo is written there.
     void OnSavePhoto();
@@ -65,6 +67,8 @@ protected:
     void done(int result) override;
 
 private:
+    /// The window owns theLog: it opens it at start-up and closes it here, when it ends or
+    /// goes, whichever comes first.
     void CloseRunLog();
 
     IUserPrompts& m_prompts;

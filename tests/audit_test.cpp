@@ -205,7 +205,7 @@ TEST_F(BadFiles, NothingThatDoesNotDecodeGetsFurtherThanBadFormat) {
     EXPECT_EQ(Audit(fifo), BadFormat);
 }
 
-TEST_F(BadFiles, HeaderAnnouncingAHugeImageIsRejectedWithoutDecoding) {
+TEST_F(BadFiles, HeaderAnnouncingAHugeImageIsTooLargeWithoutDecoding) {
     // A small JPEG whose frame header is patched to claim 60000 x 60000 pixels.
     std::vector<std::uint8_t> bytes;
     cv::imencode(".jpg", cv::Mat(16, 16, CV_8UC3, cv::Scalar(1, 2, 3)), bytes);
@@ -221,7 +221,8 @@ TEST_F(BadFiles, HeaderAnnouncingAHugeImageIsRejectedWithoutDecoding) {
     ASSERT_TRUE(patched);
     const std::string path = dir_.file("huge.jpg");
     WriteBytes(path, bytes);
-    EXPECT_EQ(Audit(path), BadFormat);
+    EXPECT_EQ(Audit(path), BadSize);
+    EXPECT_EQ(audit_.m_details.tooManyPixels, cv::Size(60000, 60000));
 }
 
 TEST_F(BadFiles, UnreadableFileIsBadFormat) {

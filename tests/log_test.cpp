@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <regex>
@@ -8,7 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "log/Log.h"
+#include "log/StandardDescriptors.h"
 #include "test_support.h"
 
 namespace {
@@ -40,14 +49,18 @@ TEST(Log, TimestampIsTheLocalTime) {
     const std::time_t before = std::time(nullptr);
     log.Print("x");
     const std::time_t after = std::time(nullptr);
-    std::tm stamp{};
-    std::istringstream in(ReadText(file));
-    in >> std::get_time(&stamp, "%Y-%m-%d %H:%M:%S");
-    ASSERT_FALSE(in.fail());
-    stamp.tm_isdst = -1;
-    const std::time_t logged = std::mktime(&stamp);
-    EXPECT_GE(logged, before);
-    EXPECT_LE(logged, after);
+    // The stamp must be the local time of one of the seconds the entry was written in. Compared
+    // as text, so that the hour repeated when summer time ends cannot make it ambiguous.
+    const std::string logged = ReadText(file).substr(0, 19);
+    std::vector<std::string> candidates;
+    for (std::time_t t = before; t <= after; ++t) {
+        std::tm local{};
+        localtime_r(&t, &local);
+        std::ostringstream text;
+        text << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
+        candidates.push_back(text.str());
+    }
+    EXPECT_NE(std::find(candidates.begin(), candidates.end(), logged), candidates.end()) << logged;
 }
 
 TEST(Log, SecondRunAppendsAfterTheOldContent) {
@@ -140,6 +153,136 @@ TEST(Log, CloseStopsWriting) {
     log.Close();
     EXPECT_EQ(log.Print("late"), 0u);
     EXPECT_EQ(ReadText(file), "");
+}
+
+TEST(Log, ExistingLogIsNeverTruncated) {
+    TempDir dir;
+    const std::string file = dir.file("Test.log");
+    WriteBytes(file, {'o', 'l', 'd', '\r', '\n'});
+    // Writable but not readable: opened for appending alone.
+    std::filesystem::permissions(file, std::filesystem::perms::owner_write |
+                                           std::filesystem::perms::group_write |
+                                           std::filesystem::perms::others_write);
+    OpenToOthers(dir.path());
+    EXPECT_TRUE(RunUnprivileged([&] {
+        CLog log;
+        if (log.Open(file.c_str()) == nullptr) {
+            return false;
+        }
+        return log.Print("%s", "new\r\n") == 5 && !log.Failed();
+    }));
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read,
+                                 std::filesystem::perm_options::add);
+    const std::string text = ReadText(file);
+    EXPECT_EQ(text.substr(0, 5), "old\r\n");
+    EXPECT_TRUE(std::regex_match(text.substr(5), std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\tnew\r\n)")))
+        << text;
+
+    // Neither readable nor writable: not opened, and left as it was.
+    std::filesystem::permissions(file, std::filesystem::perms::none);
+    EXPECT_TRUE(RunUnprivileged([&] {
+        CLog log;
+        return log.Open(file.c_str()) == nullptr && !log.IsOpen();
+    }));
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read);
+    EXPECT_EQ(ReadText(file), text);
+}
+
+TEST(Log, FifoAndOtherNonFilesAreRefusedAtOnce) {
+    TempDir dir;
+    const std::string fifo = dir.file("fifo.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    CLog log;
+    // No reader: a blocking open would wait for one forever.
+    EXPECT_EQ(log.Open(fifo.c_str()), nullptr);
+    EXPECT_FALSE(log.IsOpen());
+    // With a reader, refused all the same, and nothing reaches it.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    errno = 0;
+    EXPECT_EQ(log.Open(fifo.c_str()), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(log.Print("%s", "lost\r\n"), 0u);
+    char byte = 0;
+    EXPECT_LE(::read(reader, &byte, 1), 0);
+    ::close(reader);
+
+    errno = 0;
+    EXPECT_EQ(log.Open(dir.path().c_str()), nullptr) << "a directory";
+    EXPECT_NE(errno, 0);
+    // A character device is a fine place to throw a log away.
+    EXPECT_NE(log.Open("/dev/null"), nullptr);
+}
+
+TEST(Log, FailedWritesAreReportedAndSticky) {
+    TempDir dir;
+    CLog log;
+    ASSERT_NE(log.Open(dir.file("ok.log").c_str()), nullptr);
+    log.Print("%s", "fine\r\n");
+    log.Close();
+    EXPECT_FALSE(log.Failed());
+
+    if (::access("/dev/full", W_OK) != 0) {
+        GTEST_SKIP() << "no /dev/full on this system";
+    }
+    ASSERT_NE(log.Open("/dev/full"), nullptr);
+    EXPECT_FALSE(log.Failed());
+    EXPECT_EQ(log.Print("%s", "lost\r\n"), 0u);
+    EXPECT_TRUE(log.Failed());
+    log.Close();
+    EXPECT_TRUE(log.Failed()) << "stays failed until the next Open";
+
+    ASSERT_NE(log.Open(dir.file("ok.log").c_str()), nullptr);
+    EXPECT_FALSE(log.Failed());
+}
+
+// Runs `body` in a child process whose descriptors `closed` are closed first; true when the
+// child's body returned true.
+bool InChildWithClosed(std::initializer_list<int> closed, bool (*body)()) {
+    const pid_t child = fork();
+    if (child == 0) {
+        for (const int fd : closed) {
+            ::close(fd);
+        }
+        _exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+bool IsDevNull(int fd) {
+    struct stat st {};
+    struct stat null {};
+    return ::fstat(fd, &st) == 0 && ::stat("/dev/null", &null) == 0 && S_ISCHR(st.st_mode) &&
+           st.st_rdev == null.st_rdev;
+}
+
+TEST(StandardDescriptors, ClosedOnesGetDevNullAndFilesStayAboveThem) {
+    // Without the call, a file opened next takes the closed stderr's place.
+    EXPECT_TRUE(InChildWithClosed({2}, [] {
+        const int fd = ::open("/dev/zero", O_RDONLY);
+        return fd == 2;
+    }));
+    EXPECT_TRUE(InChildWithClosed({2}, [] {
+        if (!OpenClosedStandardDescriptors() || !IsDevNull(2)) {
+            return false;
+        }
+        const int fd = ::open("/dev/zero", O_RDONLY);
+        return fd > 2;
+    }));
+    EXPECT_TRUE(InChildWithClosed({0, 1, 2}, [] {
+        return OpenClosedStandardDescriptors() && IsDevNull(0) && IsDevNull(1) && IsDevNull(2) &&
+               ::write(1, "x", 1) == 1;
+    }));
+    // Open ones are left alone.
+    EXPECT_TRUE(InChildWithClosed({1}, [] {
+        struct stat before {};
+        struct stat after {};
+        ::fstat(2, &before);
+        return OpenClosedStandardDescriptors() && IsDevNull(1) && ::fstat(2, &after) == 0 &&
+               before.st_ino == after.st_ino && before.st_dev == after.st_dev;
+    }));
 }
 
 }  // namespace
