@@ -92,21 +92,6 @@
   window.addEventListener('resize', fit);
   fit();
 
-  // Formats that the desktop reads but this build of the engine does not: said plainly
-  // instead of a verdict that would differ from the desktop's.
-  function unsupportedFormat(bytes) {
-    const b = (i) => bytes[i];
-    const ascii = (from, to) => String.fromCharCode(...bytes.subarray(from, to));
-    if (bytes.length < 12) return null;
-    if ((b(0) === 0x49 && b(1) === 0x49 && b(2) === 0x2a && b(3) === 0) ||
-        (b(0) === 0x4d && b(1) === 0x4d && b(2) === 0 && b(3) === 0x2a)) return 'TIFF';
-    if (ascii(0, 4) === 'RIFF' && ascii(8, 12) === 'WEBP') return 'WebP';
-    if ((b(0) === 0 && b(1) === 0 && b(2) === 0 && b(3) === 0x0c && ascii(4, 8) === 'jP  ') ||
-        (b(0) === 0xff && b(1) === 0x4f && b(2) === 0xff && b(3) === 0x51)) return 'JPEG 2000';
-    if (b(0) === 0x76 && b(1) === 0x2f && b(2) === 0x31 && b(3) === 0x01) return 'OpenEXR';
-    return null;
-  }
-
   async function auditFile(file) {
     if (!ready) return;
     if (busy) {
@@ -123,16 +108,17 @@
       notice(`无法读取“${file.name}”：${error.message}`);
       return;
     }
-    const format = unsupportedFormat(new Uint8Array(bytes));
-    if (format) {
-      setBusy(false);
-      notice(`网页版不能读取 ${format} 格式的照片“${file.name}”。` +
-             '请把照片另存为 JPEG 或 PNG 后再打开，或使用电脑版 Vetrix。');
-      return;
-    }
     const reply = await ask('audit', { name: file.name || 'photo', bytes }, [bytes]);
     if (!reply.ok) {
       engineFailed(reply);
+      return;
+    }
+    if (reply.failure) {
+      // No verdict was reached; the window says so in the same words.
+      show(reply.picture);
+      setState(0);
+      setBusy(false);
+      notice(`照片“${file.name}”无法审核：${reply.failure}`);
       return;
     }
     show(reply.picture);

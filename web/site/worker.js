@@ -73,6 +73,9 @@ const handlers = {
     } finally {
       module.FS.unlink(PHOTO);
     }
+    if (state < 0) {
+      return { failure: module.ccall('vetrix_failure', 'string', [], []), picture: picture(module, 0) };
+    }
     const details = JSON.parse(module.ccall('vetrix_audit_json', 'string', [], []));
     return { state, details, picture: picture(module, state) };
   },

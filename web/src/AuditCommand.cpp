@@ -25,8 +25,7 @@ constexpr const char* kUsage =
     "Audits each photo as the Vetrix window does, with the engine compiled to WebAssembly. It\n"
     "must decode, show one face (or two, of which the wider counts), be at least 30720 bytes\n"
     "and 215 x 300 pixels, stand before a plain red, blue or white background, and frame as a\n"
-    "portrait. The WebAssembly engine reads JPEG, PNG, BMP, PNM, PFM, Sun raster and HDR\n"
-    "files; TIFF, WebP, JPEG 2000 and OpenEXR files get BadFormat.\n"
+    "portrait. JPEG, PNG and BMP files are read; anything else gets BadFormat.\n"
     "\n"
     "A FOLDER is walked recursively, in name order, for files ending in .jpg, .jpeg or .jpe in\n"
     "any letter case. A PHOTO given by name is always audited, whatever its extension.\n"
@@ -121,6 +120,8 @@ int main(int argc, char** argv) {
     }
 
     CommandAudit audit;
+    // Each photo gets the same verdict whatever was audited before it.
+    audit.m_bRestartRandomState = true;
     if (!options.cascadeFile.empty()) {
         audit.m_strCascadeFile = options.cascadeFile;
         audit.m_strSystemCascadeFile.clear();
@@ -136,8 +137,17 @@ int main(int argc, char** argv) {
     BatchSummary summary;
     std::set<std::string> savedNames;
     PhotoSource source(inputs);
+    std::size_t failures = 0;
     while (const std::optional<std::string> photo = source.Next()) {
-        audit.AuditFile(*photo, DisplayFileName(*photo));
+        try {
+            audit.AuditFile(*photo, DisplayFileName(*photo));
+        } catch (const std::exception& e) {
+            // No verdict was reached (out of memory, a failure inside OpenCV): said, not guessed.
+            ++failures;
+            std::fprintf(stderr, "vetrix-audit.js: %s: cannot be audited: %s\n",
+                         ToValidUtf8(*photo).c_str(), e.what());
+            continue;
+        }
         const std::string line = options.json
                                      ? AuditJson(*photo, audit)
                                      : ToValidUtf8(*photo) + '\t' +
@@ -166,5 +176,8 @@ int main(int argc, char** argv) {
     summary.unreadableFolders = source.Errors().size();
     std::fprintf(stderr, "%s\n", SummaryText(summary).c_str());
     const bool allPassed = summary.counts[Passed] == summary.photos;
-    return allPassed && summary.saveFailures == 0 && summary.unreadableFolders == 0 ? 0 : 1;
+    return allPassed && failures == 0 && summary.saveFailures == 0 &&
+                   summary.unreadableFolders == 0
+               ? 0
+               : 1;
 }

@@ -32,6 +32,8 @@ PageAudit& Audit() {
     return audit;
 }
 
+std::string g_failure;  // why the last audit reached no verdict
+
 std::vector<std::uint8_t> g_picture;  // RGBA of the last picture
 std::vector<std::uint8_t> g_saved;    // bytes of the last save
 std::string g_json;
@@ -44,6 +46,8 @@ extern "C" {
 /// start-up line, as the window does when it opens. Returns 1 when the cascade loaded.
 EMSCRIPTEN_KEEPALIVE int vetrix_start(const char* cascadeFile, const char* logFile) {
     PageAudit& audit = Audit();
+    // Each photo gets the same verdict whatever was audited before it.
+    audit.m_bRestartRandomState = true;
     audit.m_strCascadeFile = cascadeFile;
     audit.m_strSystemCascadeFile.clear();
     const bool loaded = audit.LoadFaceCascade();
@@ -53,11 +57,25 @@ EMSCRIPTEN_KEEPALIVE int vetrix_start(const char* cascadeFile, const char* logFi
     return loaded ? 1 : 0;
 }
 
-/// Audits the file at `path`, logged under `fileName`; returns the verdict code.
+/// Audits the file at `path`, logged under `fileName`; returns the verdict code, or -1 when
+/// the audit reached no verdict (out of memory, a failure inside OpenCV): then the state is
+/// Idle, nothing was logged and vetrix_failure() says why.
 EMSCRIPTEN_KEEPALIVE int vetrix_audit(const char* path, const char* fileName) {
     PageAudit& audit = Audit();
-    audit.AuditFile(path, fileName);
-    return audit.m_nState;
+    try {
+        audit.AuditFile(path, fileName);
+        return audit.m_nState;
+    } catch (const std::bad_alloc&) {
+        g_failure = "内存不足";
+    } catch (const std::exception& e) {
+        g_failure = e.what();
+    }
+    return -1;
+}
+
+/// Why the last audit reached no verdict.
+EMSCRIPTEN_KEEPALIVE const char* vetrix_failure() {
+    return g_failure.c_str();
 }
 
 /// The last audit as the JSON object of the command line's --json (without the file key).
