@@ -32,7 +32,7 @@ best_native=0; best_web=0
 for _ in 1 2 3; do
   t=$(nanoseconds "$native" --jobs 1 --json "${inputs[@]}")
   ((best_native == 0 || t < best_native)) && best_native=$t
-  t=$(nanoseconds node --no-experimental-fetch "$web" --json "${inputs[@]}")
+  t=$(nanoseconds node "$web" --json "${inputs[@]}")
   ((best_web == 0 || t < best_web)) && best_web=$t
 done
 photos=$("$native" --jobs 1 "${inputs[@]}" 2>/dev/null | wc -l || true)

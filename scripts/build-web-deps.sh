@@ -14,6 +14,10 @@ cd "$(dirname "$0")/.."
 readonly recipe=1
 
 export NODE_PATH=/usr/share/nodejs  # emcc needs Debian's node-acorn
+# emcc runs under Debian's python, not one that a version manager put first in PATH.
+[[ -x /usr/bin/python3 ]] && export EMSDK_PYTHON=/usr/bin/python3
+# The shared compiler cache does not know emcc.
+unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
 
 fail() {
   echo "build-web-deps: $*" >&2
@@ -120,7 +124,7 @@ stage=$prefix.tmp
 exc=-sDISABLE_EXCEPTION_CATCHING=0
 jobs=$(nproc)
 
-log "zlib ${version[zlib]}"
+log "zlib ${used[zlib]}"
 # Debian's zlib source lacks files its CMake build expects; the library is 15 C files.
 zsrc=$(src_dir zlib)
 (
@@ -135,7 +139,7 @@ zsrc=$(src_dir zlib)
   cp zlib.h zconf.h "$stage/include/"
 )
 
-log "libpng ${version[libpng1.6]}"
+log "libpng ${used[libpng1.6]}"
 emcmake cmake -S "$(src_dir libpng1.6)" -B "$work/libpng" -G Ninja -Wno-dev \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" -DCMAKE_C_FLAGS="$exc" \
   -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
@@ -146,7 +150,7 @@ cmake --build "$work/libpng" -j "$jobs" >>"$work/libpng.log" 2>&1 &&
   cmake --install "$work/libpng" >>"$work/libpng.log" 2>&1 ||
   { tail -50 "$work/libpng.log" >&2; fail "libpng: build failed"; }
 
-log "libjpeg-turbo ${version[libjpeg-turbo]}"
+log "libjpeg-turbo ${used[libjpeg-turbo]}"
 # The type-size checks give wrong answers under emcmake, which breaks the Huffman coder, so the
 # sizes of wasm32 are given.
 emcmake cmake -S "$(src_dir libjpeg-turbo)" -B "$work/libjpeg" -G Ninja -Wno-dev \
@@ -161,7 +165,7 @@ jsrc=$(src_dir libjpeg-turbo)
 cp "$work/libjpeg/libjpeg.a" "$stage/lib/"
 cp "$jsrc/jpeglib.h" "$jsrc/jerror.h" "$jsrc/jmorecfg.h" "$work/libjpeg/jconfig.h" "$stage/include/"
 
-log "OpenCV ${version[opencv]} (configure takes minutes: each check runs through emcc)"
+log "OpenCV ${used[opencv]} (configure takes minutes: each check runs through emcc)"
 ocv_off=()
 for w in IPP TBB OPENCL OPENCL_SVM OPENCLAMDFFT OPENCLAMDBLAS VA VA_INTEL TIFF WEBP OPENJPEG JASPER \
          OPENEXR GDAL GDCM FFMPEG GSTREAMER V4L GTK QT VTK 1394 EIGEN LAPACK OPENMP PROTOBUF ITT \
@@ -179,6 +183,7 @@ emcmake cmake -S "$(src_dir opencv)" -B "$work/opencv" -G Ninja -Wno-dev \
   -DBUILD_TESTS=OFF -DBUILD_PERF_TESTS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_opencv_apps=OFF \
   -DBUILD_DOCS=OFF -DBUILD_JAVA=OFF -DBUILD_opencv_python2=OFF -DBUILD_opencv_python3=OFF \
   -DBUILD_opencv_js=OFF -DOPENCV_GENERATE_PKGCONFIG=OFF -DINSTALL_C_EXAMPLES=OFF \
+  -DENABLE_CCACHE=OFF \
   -DBUILD_JPEG=OFF -DBUILD_PNG=OFF -DBUILD_ZLIB=OFF -DBUILD_TIFF=OFF -DBUILD_WEBP=OFF \
   -DBUILD_OPENJPEG=OFF -DBUILD_OPENEXR=OFF -DBUILD_ITT=OFF -DBUILD_IPP_IW=OFF \
   -DWITH_JPEG=ON -DWITH_PNG=ON "${ocv_off[@]}" \

@@ -11,6 +11,8 @@ scripts/setup.sh --web
 prefix=$(scripts/build-web-deps.sh)
 
 export NODE_PATH=/usr/share/nodejs  # emcc needs Debian's node-acorn
+# emcc runs under Debian's python, not one that a version manager put first in PATH.
+[[ -x /usr/bin/python3 ]] && export EMSDK_PYTHON=/usr/bin/python3
 # The shared compiler cache does not know emcc.
 unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
 # The libraries built for WebAssembly are found under their prefix (OpenCV through its CMake

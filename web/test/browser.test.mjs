@@ -55,15 +55,14 @@ describe('the page in chromium', () => {
   let servedAtLoad = 0;
   let requestedAtLoad = 0;
 
-  before(async () => {
-    work = fs.mkdtempSync(path.join(fs.realpathSync('/tmp'), 'vetrix-browser-'));
-    server = await serve(site, (url) => served.push(url));
-    browser = await launchChromium(path.join(work, 'profile'));
-    page = await browser.newPage();
-    page.on('request', (request) => requested.push(request.url()));
-    page.on('pageerror', (error) => { throw error; });
-    // The page's own events, recorded from before its script runs.
-    await page.evaluateOnNewDocument(() => {
+  const pageErrors = [];
+
+  // A fresh tab on the site, loaded, its engine ready, and its own events recorded.
+  async function openPage(viewport) {
+    const tab = await browser.newPage();
+    tab.on('request', (request) => requested.push(request.url()));
+    tab.on('pageerror', (error) => pageErrors.push(error));
+    await tab.evaluateOnNewDocument(() => {
       window.vetrixEvents = [];
       for (const type of ['vetrix:ready', 'vetrix:verdict', 'vetrix:saved', 'vetrix:idle',
                           'vetrix:notice']) {
@@ -72,15 +71,23 @@ describe('the page in chromium', () => {
         });
       }
     });
+    await tab.setViewport(viewport);
+    await tab.goto(server.url, { waitUntil: 'load' });
+    await tab.waitForFunction(() => window.vetrixEvents.some((e) => e.type === 'vetrix:ready'));
+    servedAtLoad = served.length;
+    requestedAtLoad = requested.length;
+    return tab;
+  }
+
+  before(async () => {
+    work = fs.mkdtempSync(path.join(fs.realpathSync('/tmp'), 'vetrix-browser-'));
+    server = await serve(site, (url) => served.push(url));
+    browser = await launchChromium(path.join(work, 'profile'));
     cdp = await browser.target().createCDPSession();
     await cdp.send('Browser.setDownloadBehavior', {
       behavior: 'allowAndName', downloadPath: path.join(work, 'downloads'), eventsEnabled: true,
     });
-    await page.setViewport({ width: 1024, height: 768 });
-    await page.goto(server.url, { waitUntil: 'load' });
-    await page.waitForFunction(() => window.vetrixEvents.some((e) => e.type === 'vetrix:ready'));
-    servedAtLoad = served.length;
-    requestedAtLoad = requested.length;
+    page = await openPage({ width: 1024, height: 768 });
     idlePicture = await picture();
   });
 
@@ -238,10 +245,23 @@ describe('the page in chromium', () => {
     ]);
   });
 
+  test('after loading the page makes no request', async () => {
+    const csp = await page.$eval('meta[http-equiv="Content-Security-Policy"]', (m) => m.content);
+    assert.match(csp, /default-src 'none'/);
+    assert.match(csp, /connect-src 'self'/);
+    assert.deepEqual(served.slice(servedAtLoad), [], 'requests that reached the server');
+    const network = requested.slice(requestedAtLoad).filter((url) => !/^(data|blob):/.test(url));
+    assert.deepEqual(network, [], 'requests the page made');
+    for (const url of requested) {
+      assert.match(url, /^(data:|blob:|http:\/\/127\.0\.0\.1:\d+\/)/, 'loaded from the site only');
+    }
+    assert.ok(served.includes('/vetrix-engine.wasm') && served.includes('/worker.js'),
+              'the server saw the loading requests');
+    assert.deepEqual(pageErrors, [], 'errors in the page');
+  });
   test('on a phone the window fits the width and its buttons answer to touch', async () => {
-    await page.setViewport(PHONE);
-    await page.waitForFunction(() => document.getElementById('frame')
-      .getBoundingClientRect().width <= 390);
+    await page.close();
+    page = await openPage(PHONE);
     const layout = await page.evaluate(() => ({
       scrollWidth: document.documentElement.scrollWidth,
       window: document.getElementById('window').getBoundingClientRect().toJSON(),
@@ -260,20 +280,8 @@ describe('the page in chromium', () => {
     assert.equal(chooser.isMultiple(), false);
     const details = await expectEvent('vetrix:verdict', () => chooser.accept([PASSING]));
     assert.equal(details.state, 'Passed');
-    await page.setViewport({ width: 1024, height: 768 });
+    assert.deepEqual(served.slice(servedAtLoad), [], 'no request after loading on the phone');
+    assert.deepEqual(pageErrors, [], 'errors in the page');
   });
 
-  test('after loading the page makes no request', async () => {
-    const csp = await page.$eval('meta[http-equiv="Content-Security-Policy"]', (m) => m.content);
-    assert.match(csp, /default-src 'none'/);
-    assert.match(csp, /connect-src 'self'/);
-    assert.deepEqual(served.slice(servedAtLoad), [], 'requests that reached the server');
-    const network = requested.slice(requestedAtLoad).filter((url) => !/^(data|blob):/.test(url));
-    assert.deepEqual(network, [], 'requests the page made');
-    for (const url of requested) {
-      assert.match(url, /^(data:|blob:|http:\/\/127\.0\.0\.1:\d+\/)/, 'loaded from the site only');
-    }
-    assert.ok(served.includes('/vetrix-engine.wasm') && served.includes('/worker.js'),
-              'the server saw the loading requests');
-  });
 });

@@ -28,7 +28,7 @@ export function run(command, args, options = {}) {
 
 // The command-line audit for node, as users run it.
 export function runNodeAudit(args, options = {}) {
-  return run(process.execPath, ['--no-experimental-fetch', path.join(webBuild, 'bin/vetrix-audit.js'),
+  return run(process.execPath, [path.join(webBuild, 'bin/vetrix-audit.js'),
                                 ...args], options);
 }
 
