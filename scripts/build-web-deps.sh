@@ -203,6 +203,8 @@ cmake --build "$work/opencv" -j "$jobs" >>"$work/opencv.log" 2>&1 &&
   echo "built from: opencv ${used[opencv]}, libjpeg-turbo ${used[libjpeg-turbo]}," \
     "libpng1.6 ${used[libpng1.6]}, zlib ${used[zlib]}"
 } >"$stage/VERSIONS"
+# The CMake packages name their libraries by absolute path: point them at the final folder.
+grep -rlF "$stage" "$stage/lib" | xargs -r sed -i "s|$stage|$prefix|g"
 mv "$stage" "$prefix"
 rm -rf "$work"
 log "done: $prefix"

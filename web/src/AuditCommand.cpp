@@ -2,6 +2,7 @@
 // options of the native vetrix-audit that make sense in one thread and prints the same output,
 // so that the engine built for the web can be compared with the native one photo for photo.
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -134,6 +135,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    const auto started = std::chrono::steady_clock::now();
     BatchSummary summary;
     std::set<std::string> savedNames;
     PhotoSource source(inputs);
@@ -174,6 +176,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vetrix-audit.js: cannot read folder %s\n", error.c_str());
     }
     summary.unreadableFolders = source.Errors().size();
+    summary.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::fprintf(stderr, "%s\n", SummaryText(summary).c_str());
     const bool allPassed = summary.counts[Passed] == summary.photos;
     return allPassed && failures == 0 && summary.saveFailures == 0 &&

@@ -198,7 +198,7 @@ describe('the page in chromium', () => {
     assert.match(await notice, /正在审核/, 'the second photo is refused while the first runs');
     assert.deepEqual(details, expected.details, `${SCALED}: the verdict is the first photo's`);
     assertSamePixels(await picture(), windowPicture(SCALED, work).rgba, SCALED);
-    await page.click('.close-dialog');  // the notice
+    await page.click('#notice .close-dialog');
     await expectEvent('vetrix:idle', () => page.keyboard.press('Escape'));
   });
 
@@ -206,7 +206,7 @@ describe('the page in chromium', () => {
     const bad = {
       'empty.jpg': Buffer.alloc(0),
       'photo.tif': Buffer.from('49492a00' + '00'.repeat(60), 'hex'),
-      // A PNG header announcing 100000 x 100000 pixels.
+      // A PNG header announcing 100000 x 100000 pixels, and nothing after it.
       'bomb.png': Buffer.from('89504e470d0a1a0a0000000d49484452000186a0000186a00802000000' +
                               '27309c9f', 'hex'),
     };
@@ -241,7 +241,7 @@ describe('the page in chromium', () => {
       `${path.basename(SCALED)}图像审核成功！`,
       'empty.jpg文件格式不符合要求！',
       'photo.tif文件格式不符合要求！',
-      'bomb.png图像大小或者尺寸不符合要求！',
+      'bomb.png文件格式不符合要求！',  // a header without pixels: the desktop's verdict too
     ]);
   });
 
