@@ -90,7 +90,8 @@ fi
 if ((web)); then
   add_source_entries
   # puppeteer-core drives Debian's chromium; no browser is ever downloaded.
-  if ! cmp -s web/package-lock.json web/node_modules/.package-lock.json 2>/dev/null; then
-    (cd web && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+  if ! cmp -s web/package-lock.json web/node_modules/.vetrix-installed-lock 2>/dev/null; then
+    (cd web && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error &&
+       cp package-lock.json node_modules/.vetrix-installed-lock)
   fi
 fi

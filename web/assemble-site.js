@@ -1,4 +1,4 @@
-// Writes the static site folder: the page (with the version and the icon filled in), its
+// Writes the static site folder: the page (with the version filled in), its
 // script, style and worker, the window's pictures and the face cascade. The engine
 // (vetrix-engine.js and .wasm) is linked straight into the folder.
 'use strict';
@@ -19,12 +19,10 @@ for (const key of ['source', 'pictures', 'cascade', 'version', 'out']) {
 
 // The about box says "1.0 版" for version 1.0.0, as the window does.
 const shortVersion = args.version.split('.').slice(0, 2).join('.');
-const icon = fs.readFileSync(path.join(args.pictures, 'icon.png')).toString('base64');
 
 fs.mkdirSync(path.join(args.out, 'res'), { recursive: true });
 const page = fs.readFileSync(path.join(args.source, 'index.html'), 'utf8')
-  .replaceAll('{{VERSION}}', shortVersion)
-  .replaceAll('{{ICON_DATA_URL}}', `data:image/png;base64,${icon}`);
+  .replaceAll('{{VERSION}}', shortVersion);
 fs.writeFileSync(path.join(args.out, 'index.html'), page);
 for (const name of ['vetrix.css', 'vetrix.js', 'worker.js']) {
   fs.copyFileSync(path.join(args.source, name), path.join(args.out, name));
