@@ -1,7 +1,9 @@
 #include "engine/AuditJson.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "engine/PhotoAudit.h"
 
@@ -12,12 +14,60 @@ void AppendRect(std::string& out, const cv::Rect& r) {
            std::to_string(r.width) + ", " + std::to_string(r.height) + ']';
 }
 
+#if defined(__cpp_lib_to_chars)
+std::string ShortestText(double v) {
+    char buf[64];
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, ec == std::errc() ? end : buf);
+}
+#else
+// The same text as std::to_chars(first, last, v), for standard libraries that lack it for
+// floating point (that of the WebAssembly toolchain): the fewest significant digits that read
+// back as v, written in fixed or scientific notation, whichever is shorter (fixed on a tie).
+std::string ShortestText(double v) {
+    if (!std::isfinite(v)) {
+        return std::isnan(v) ? "nan" : (v < 0 ? "-inf" : "inf");
+    }
+    char buf[400];
+    for (int precision = 0; precision < 17; ++precision) {
+        std::snprintf(buf, sizeof buf, "%.*e", precision, v);
+        if (std::strtod(buf, nullptr) == v) {
+            break;
+        }
+    }
+    const std::string sci = buf;  // [-]d[.ddd]e(+|-)XX
+    const std::size_t e = sci.find('e');
+    const bool negative = sci[0] == '-';
+    std::string digits;
+    for (std::size_t i = negative ? 1 : 0; i < e; ++i) {
+        if (sci[i] != '.') {
+            digits += sci[i];
+        }
+    }
+    const int exponent = std::atoi(sci.c_str() + e + 1);
+    const int count = static_cast<int>(digits.size());
+    std::string fixed;
+    if (exponent < 0) {
+        fixed = "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+    } else if (count <= exponent + 1) {
+        // A whole number is written with all its digits, as its exact value.
+        std::snprintf(buf, sizeof buf, "%.0f", std::fabs(v));
+        fixed = buf;
+    } else {
+        fixed = digits.substr(0, static_cast<std::size_t>(exponent + 1)) + '.' +
+                digits.substr(static_cast<std::size_t>(exponent + 1));
+    }
+    if (negative) {
+        fixed.insert(fixed.begin(), '-');
+    }
+    return fixed.size() <= sci.size() ? fixed : sci;
+}
+#endif
+
 // The shortest text that reads back as the same double, always with a decimal point or an
 // exponent, so that 1 prints as 1.0.
 void AppendDouble(std::string& out, double v) {
-    char buf[64];
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-    std::string text(buf, ec == std::errc() ? end : buf);
+    std::string text = ShortestText(v);
     if (text.find_first_of(".en") == std::string::npos) {
         text += ".0";
     }

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
 # Sets up, builds and starts Vetrix. Without a display it audits the example photos with
-# vetrix-audit instead.
+# vetrix-audit instead. With --web it builds the web page and serves it on 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [[ "${1:-}" == "--web" ]]; then
+  scripts/build-web.sh
+  port=${VETRIX_WEB_PORT:-8000}
+  echo "Vetrix in the browser: http://127.0.0.1:$port/ (Ctrl-C stops the server)" >&2
+  exec python3 -m http.server "$port" --bind 127.0.0.1 --directory build-web/site
+fi
 
 scripts/setup.sh
 cmake --preset dev >/dev/null

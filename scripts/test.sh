@@ -1,15 +1,27 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite. With --asan the build and the tests run under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Sets up, builds and runs the whole test suite: the native tests, then the web build's tests
+# (the WebAssembly engine against the native one, and the page in headless chromium).
+#   --asan    the native build and tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   --native  the native tests only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 preset=dev
-if [[ "${1:-}" == "--asan" ]]; then
-  preset=asan
-fi
+web=1
+for arg in "$@"; do
+  case "$arg" in
+    --asan) preset=asan; web=0 ;;
+    --native) web=0 ;;
+    *) echo "usage: $0 [--asan] [--native]" >&2; exit 2 ;;
+  esac
+done
 
 scripts/setup.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
 ctest --preset "$preset"
+
+if ((web)); then
+  scripts/build-web.sh
+  node --test web/test/identity.test.mjs web/test/browser.test.mjs
+fi

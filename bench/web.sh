@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The web build against the native one, in the same run:
+#  - the time of vetrix-audit.js (WebAssembly under node) over that of the native vetrix-audit
+#    with one job, on the same photos (best of three runs each, alternating);
+#  - the size of the site as a browser loads it, every file gzipped.
+# Usage: bench/web.sh [PHOTO|FOLDER]...  (default: /work/shared/photos if present, else
+# tests/data). Needs build/bin/vetrix-audit (cmake --preset release works too: set
+# VETRIX_NATIVE_BIN) and scripts/build-web.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+native=${VETRIX_NATIVE_BIN:-build/bin}/vetrix-audit
+web=build-web/bin/vetrix-audit.js
+site=build-web/site
+for f in "$native" "$web" "$site/index.html"; do
+  [[ -e "$f" ]] || { echo "bench/web.sh: $f is missing; build it first" >&2; exit 2; }
+done
+inputs=("$@")
+if ((${#inputs[@]} == 0)); then
+  inputs=(tests/data)
+  [[ -d /work/shared/photos ]] && inputs=(/work/shared/photos)
+fi
+
+nanoseconds() {  # runs the command quietly and prints its wall time in nanoseconds
+  local start status=0
+  start=$(date +%s%N)
+  "$@" >/dev/null 2>&1 || status=$?
+  ((status <= 1)) || { echo "bench/web.sh: $* failed ($status)" >&2; exit 1; }
+  echo $(($(date +%s%N) - start))
+}
+best_native=0; best_web=0
+for _ in 1 2 3; do
+  t=$(nanoseconds "$native" --jobs 1 --json "${inputs[@]}")
+  ((best_native == 0 || t < best_native)) && best_native=$t
+  t=$(nanoseconds node "$web" --json "${inputs[@]}")
+  ((best_web == 0 || t < best_web)) && best_web=$t
+done
+photos=$("$native" --jobs 1 "${inputs[@]}" 2>/dev/null | wc -l || true)
+awk -v n="$best_native" -v w="$best_web" -v p="$photos" -v names="${inputs[*]}" -v node="$(node --version)" 'BEGIN {
+  printf "photos: %d (%s)\n", p, names
+  printf "native vetrix-audit --jobs 1: %.2f s\n", n / 1e9
+  printf "vetrix-audit.js (node %s): %.2f s\n", node, w / 1e9
+  printf "wasm / native: %.2f\n", w / n
+}'
+
+echo
+echo "site transfer size (gzip -9 of every file the page loads):"
+total=0; raw=0
+while IFS= read -r -d '' f; do
+  size=$(stat -c %s "$f")
+  gz=$(gzip -9 -c "$f" | wc -c)
+  raw=$((raw + size)); total=$((total + gz))
+  printf '  %-36s %9d -> %8d\n' "${f#"$site"/}" "$size" "$gz"
+done < <(find "$site" -type f -print0 | sort -z)
+awk -v r="$raw" -v t="$total" \
+  'BEGIN { printf "  %-36s %9d -> %8d bytes (%.2f MB gzipped)\n", "total", r, t, t / 1e6 }'

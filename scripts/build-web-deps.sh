@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# Builds the libraries of the web build for WebAssembly from Debian's own source packages:
+# zlib, libpng, libjpeg-turbo and OpenCV, each at exactly the version of the native library,
+# because the page's verdicts and saved bytes equal the desktop's only with the same code.
+# Nothing prebuilt is downloaded. The result is cached outside the clone, keyed by the versions,
+# so that later builds (and other clones on the same machine) reuse it.
+#
+# Prints the folder of the built libraries (include/, lib/, lib/cmake/opencv4) on stdout.
+# Needs scripts/setup.sh --web first. VETRIX_WASM_CACHE overrides the cache folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Raise this when the way the libraries are built changes, so that no stale build is reused.
+readonly recipe=1
+
+export NODE_PATH=/usr/share/nodejs  # emcc needs Debian's node-acorn
+# emcc runs under Debian's python, not one that a version manager put first in PATH.
+[[ -x /usr/bin/python3 ]] && export EMSDK_PYTHON=/usr/bin/python3
+# The shared compiler cache does not know emcc.
+unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
+
+fail() {
+  echo "build-web-deps: $*" >&2
+  exit 1
+}
+
+native_source_version() {  # the source package version the installed native package came from
+  local v
+  v=$(dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null) || true
+  [[ -n "$v" ]] || fail "$1 is not installed; run scripts/setup.sh --web"
+  echo "$v"
+}
+
+declare -A source_of=(
+  [opencv]=libopencv-dev
+  [libjpeg-turbo]=libjpeg62-turbo-dev
+  [libpng1.6]=libpng-dev
+  [zlib]=zlib1g-dev
+)
+declare -A version
+for src in opencv libjpeg-turbo libpng1.6 zlib; do
+  version[$src]=$(native_source_version "${source_of[$src]}")
+done
+emcc_version=$(dpkg-query -W -f='${Version}' emscripten 2>/dev/null) ||
+  fail "emscripten is not installed; run scripts/setup.sh --web"
+
+key_text="recipe $recipe
+emscripten $emcc_version
+opencv ${version[opencv]}
+libjpeg-turbo ${version[libjpeg-turbo]}
+libpng1.6 ${version[libpng1.6]}
+zlib ${version[zlib]}"
+key=$(sha256sum <<<"$key_text" | cut -c1-16)
+cache_root=${VETRIX_WASM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vetrix}
+prefix=$cache_root/wasm-$key
+
+if [[ -f "$prefix/VERSIONS" ]]; then
+  echo "$prefix"
+  exit 0
+fi
+
+mkdir -p "$cache_root"
+# One build at a time per cache: a second caller waits and then finds the result.
+exec 9>"$cache_root/.wasm-$key.lock"
+flock 9
+if [[ -f "$prefix/VERSIONS" ]]; then
+  echo "$prefix"
+  exit 0
+fi
+
+work=$cache_root/.wasm-$key.work
+rm -rf "$work" "$prefix"
+mkdir -p "$work/src"
+started=$SECONDS
+log() { echo "build-web-deps: [$((SECONDS - started)) s] $*" >&2; }
+
+# Debian's sources at the native versions. The security archive does not always serve its
+# sources; then the newest served revision of the same upstream version is taken (Debian
+# revisions of a stable release carry only fixes for malformed input), and the build says so.
+# A different upstream version is never taken.
+upstream_of() {
+  local v=${1#*:}
+  echo "${v%-*}"
+}
+log "fetching Debian sources"
+declare -A used
+chmod 755 "$work/src"  # apt's download sandbox user must be able to write here
+for src in opencv libjpeg-turbo libpng1.6 zlib; do
+  want=${version[$src]}
+  candidates=("$want")
+  while read -r v; do
+    if [[ "$v" != "$want" && "$(upstream_of "$v")" == "$(upstream_of "$want")" ]]; then
+      candidates+=("$v")
+    fi
+  done < <(apt-cache showsrc "$src" 2>/dev/null | sed -n 's/^Version: //p' | sort -u -r -V)
+  for v in "${candidates[@]}"; do
+    if (cd "$work/src" && apt-get source -qq "$src=$v" >"$src.log" 2>&1); then
+      used[$src]=$v
+      break
+    fi
+  done
+  if [[ -z "${used[$src]:-}" ]]; then
+    cat "$work/src/$src.log" >&2
+    fail "cannot fetch the source of $src $(upstream_of "$want"), the version of the native" \
+      "library ($want). Without the same version the web build would not match the desktop." \
+      "Check the deb-src entries (scripts/setup.sh --web adds them) and that the archive serves it."
+  fi
+  if [[ "${used[$src]}" != "$want" ]]; then
+    log "note: $src $want is not served as source; built ${used[$src]} (same upstream version)"
+  fi
+done
+src_dir() {  # the unpacked source folder of a package, e.g. opencv-4.6.0+dfsg
+  local upstream
+  upstream=$(upstream_of "${used[$1]}")
+  local d="$work/src/$1-$upstream"
+  [[ "$1" == libpng1.6 ]] && d="$work/src/libpng1.6-$upstream"
+  [[ -d "$d" ]] || d=$(find "$work/src" -maxdepth 1 -mindepth 1 -type d -name "${1%1.6}*" | head -1)
+  [[ -d "$d" ]] || fail "unpacked source of $1 not found in $work/src"
+  echo "$d"
+}
+
+mkdir -p "$prefix.tmp"/{include,lib}
+stage=$prefix.tmp
+exc=-sDISABLE_EXCEPTION_CATCHING=0
+jobs=$(nproc)
+
+log "zlib ${used[zlib]}"
+# Debian's zlib source lacks files its CMake build expects; the library is 15 C files.
+zsrc=$(src_dir zlib)
+(
+  cd "$zsrc"
+  [[ -f zconf.h ]] || cp zconf.h.included zconf.h
+  mkdir -p "$work/zlib"
+  for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast inflate \
+           inftrees trees uncompr zutil; do
+    emcc -O3 -DHAVE_UNISTD_H $exc -c "$f.c" -o "$work/zlib/$f.o"
+  done
+  emar rcs "$stage/lib/libz.a" "$work"/zlib/*.o
+  cp zlib.h zconf.h "$stage/include/"
+)
+
+log "libpng ${used[libpng1.6]}"
+emcmake cmake -S "$(src_dir libpng1.6)" -B "$work/libpng" -G Ninja -Wno-dev \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" -DCMAKE_C_FLAGS="$exc" \
+  -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
+  -DPNG_HARDWARE_OPTIMIZATIONS=OFF -DPNG_BUILD_ZLIB=OFF \
+  -DZLIB_LIBRARY="$stage/lib/libz.a" -DZLIB_INCLUDE_DIR="$stage/include" >"$work/libpng.log" 2>&1 ||
+  { cat "$work/libpng.log" >&2; fail "libpng: configure failed"; }
+cmake --build "$work/libpng" -j "$jobs" >>"$work/libpng.log" 2>&1 &&
+  cmake --install "$work/libpng" >>"$work/libpng.log" 2>&1 ||
+  { tail -50 "$work/libpng.log" >&2; fail "libpng: build failed"; }
+
+log "libjpeg-turbo ${used[libjpeg-turbo]}"
+# The type-size checks give wrong answers under emcmake, which breaks the Huffman coder, so the
+# sizes of wasm32 are given.
+emcmake cmake -S "$(src_dir libjpeg-turbo)" -B "$work/libjpeg" -G Ninja -Wno-dev \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" -DCMAKE_INSTALL_LIBDIR=lib \
+  -DCMAKE_C_FLAGS="$exc" \
+  -DSIZE_T=4 -DHAVE_SIZE_T=1 -DUNSIGNED_LONG=4 -DHAVE_UNSIGNED_LONG=1 \
+  -DWITH_SIMD=0 -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=0 \
+  >"$work/libjpeg.log" 2>&1 || { cat "$work/libjpeg.log" >&2; fail "libjpeg-turbo: configure failed"; }
+cmake --build "$work/libjpeg" -j "$jobs" --target jpeg-static >>"$work/libjpeg.log" 2>&1 ||
+  { tail -50 "$work/libjpeg.log" >&2; fail "libjpeg-turbo: build failed"; }
+jsrc=$(src_dir libjpeg-turbo)
+cp "$work/libjpeg/libjpeg.a" "$stage/lib/"
+cp "$jsrc/jpeglib.h" "$jsrc/jerror.h" "$jsrc/jmorecfg.h" "$work/libjpeg/jconfig.h" "$stage/include/"
+
+log "OpenCV ${used[opencv]} (configure takes minutes: each check runs through emcc)"
+ocv_off=()
+for w in IPP TBB OPENCL OPENCL_SVM OPENCLAMDFFT OPENCLAMDBLAS VA VA_INTEL TIFF WEBP OPENJPEG JASPER \
+         OPENEXR GDAL GDCM FFMPEG GSTREAMER V4L GTK QT VTK 1394 EIGEN LAPACK OPENMP PROTOBUF ITT \
+         QUIRC ADE CUDA OPENGL OPENVX HALIDE ONNX CAROTENE PTHREADS_PF VULKAN AVIF \
+         OPENNI OPENNI2 XIMEA GPHOTO2 DSHOW MSMF AVFOUNDATION PVAPI ARAVIS ANDROID_MEDIANDK \
+         TESSERACT HDF5 CLP LIBREALSENSE; do
+  ocv_off+=("-DWITH_$w=OFF")
+done
+emcmake cmake -S "$(src_dir opencv)" -B "$work/opencv" -G Ninja -Wno-dev \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" \
+  -DCMAKE_C_FLAGS="$exc" -DCMAKE_CXX_FLAGS="$exc" \
+  -DBUILD_LIST=core,imgproc,imgcodecs,objdetect \
+  -DCPU_BASELINE= -DCPU_DISPATCH= -DCV_ENABLE_INTRINSICS=OFF -DCV_TRACE=OFF \
+  -DBUILD_SHARED_LIBS=OFF -DENABLE_PIC=FALSE \
+  -DBUILD_TESTS=OFF -DBUILD_PERF_TESTS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_opencv_apps=OFF \
+  -DBUILD_DOCS=OFF -DBUILD_JAVA=OFF -DBUILD_opencv_python2=OFF -DBUILD_opencv_python3=OFF \
+  -DBUILD_opencv_js=OFF -DOPENCV_GENERATE_PKGCONFIG=OFF -DINSTALL_C_EXAMPLES=OFF \
+  -DENABLE_CCACHE=OFF \
+  -DBUILD_JPEG=OFF -DBUILD_PNG=OFF -DBUILD_ZLIB=OFF -DBUILD_TIFF=OFF -DBUILD_WEBP=OFF \
+  -DBUILD_OPENJPEG=OFF -DBUILD_OPENEXR=OFF -DBUILD_ITT=OFF -DBUILD_IPP_IW=OFF \
+  -DWITH_JPEG=ON -DWITH_PNG=ON "${ocv_off[@]}" \
+  -DJPEG_LIBRARY="$stage/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$stage/include" \
+  -DPNG_LIBRARY="$stage/lib/libpng16.a" -DPNG_PNG_INCLUDE_DIR="$stage/include" \
+  -DZLIB_LIBRARY="$stage/lib/libz.a" -DZLIB_INCLUDE_DIR="$stage/include" \
+  >"$work/opencv.log" 2>&1 || { tail -80 "$work/opencv.log" >&2; fail "OpenCV: configure failed"; }
+grep -q 'JPEG:.*libjpeg.a' "$work/opencv.log" && grep -q 'PNG:.*libpng16.a' "$work/opencv.log" ||
+  { grep -A40 'Media I/O' "$work/opencv.log" >&2; fail "OpenCV: did not take the libjpeg and libpng built here"; }
+log "OpenCV build"
+cmake --build "$work/opencv" -j "$jobs" >>"$work/opencv.log" 2>&1 &&
+  cmake --install "$work/opencv" >>"$work/opencv.log" 2>&1 ||
+  { tail -50 "$work/opencv.log" >&2; fail "OpenCV: build failed"; }
+
+{
+  echo "$key_text"
+  echo "built from: opencv ${used[opencv]}, libjpeg-turbo ${used[libjpeg-turbo]}," \
+    "libpng1.6 ${used[libpng1.6]}, zlib ${used[zlib]}"
+} >"$stage/VERSIONS"
+# The CMake packages name their libraries by absolute path: point them at the final folder.
+grep -rlF "$stage" "$stage/lib" | xargs -r sed -i "s|$stage|$prefix|g"
+mv "$stage" "$prefix"
+rm -rf "$work"
+log "done: $prefix"
+echo "$prefix"

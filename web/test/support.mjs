@@ -1,0 +1,88 @@
+// What the web tests share: where things are, a static server for the site on 127.0.0.1, and
+// Debian's chromium driven through puppeteer-core.
+import { spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+export const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+export const nativeBin = process.env.VETRIX_NATIVE_BIN || path.join(root, 'build/bin');
+export const webBuild = process.env.VETRIX_WEB_BUILD || path.join(root, 'build-web');
+export const site = path.join(webBuild, 'site');
+export const testData = path.join(root, 'tests/data');
+
+export function tempDir(t, name) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), `vetrix-${name}-`));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  return dir;
+}
+
+// Runs a command to its end and returns its status and output.
+export function run(command, args, options = {}) {
+  const result = spawnSync(command, args, { encoding: 'utf8', maxBuffer: 64 << 20, ...options });
+  if (result.error) throw result.error;
+  return result;
+}
+
+// The command-line audit for node, as users run it.
+export function runNodeAudit(args, options = {}) {
+  return run(process.execPath, [path.join(webBuild, 'bin/vetrix-audit.js'),
+                                ...args], options);
+}
+
+export function runNativeAudit(args, options = {}) {
+  return run(path.join(nativeBin, 'vetrix-audit'), args, options);
+}
+
+const TYPES = {
+  '.html': 'text/html; charset=utf-8',
+  '.js': 'text/javascript; charset=utf-8',
+  '.css': 'text/css; charset=utf-8',
+  '.wasm': 'application/wasm',
+  '.png': 'image/png',
+  '.xml': 'application/xml',
+};
+
+// Serves `dir` on 127.0.0.1 at a free port, telling `onRequest` the path of every request;
+// resolves to { url, close }.
+export function serve(dir, onRequest = () => {}) {
+  const server = http.createServer((request, response) => {
+    const pathname = decodeURIComponent(new URL(request.url, 'http://127.0.0.1').pathname);
+    onRequest(pathname);
+    const file = path.join(dir, pathname === '/' ? 'index.html' : pathname);
+    if (request.method !== 'GET' || !file.startsWith(dir + path.sep) || !fs.existsSync(file) ||
+        !fs.statSync(file).isFile()) {
+      response.writeHead(404).end();
+      return;
+    }
+    response.writeHead(200, {
+      'Content-Type': TYPES[path.extname(file)] || 'application/octet-stream',
+      'Cache-Control': 'no-store',
+    });
+    fs.createReadStream(file).pipe(response);
+  });
+  return new Promise((resolve) => {
+    server.listen(0, '127.0.0.1', () => {
+      resolve({
+        url: `http://127.0.0.1:${server.address().port}/`,
+        close: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
+      });
+    });
+  });
+}
+
+// Debian's chromium, headless, with a profile of its own that is thrown away afterwards.
+export async function launchChromium(profileDir) {
+  const { default: puppeteer } = await import('puppeteer-core');
+  return puppeteer.launch({
+    executablePath: process.env.VETRIX_CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    args: [
+      '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      `--user-data-dir=${profileDir}`,
+    ],
+  });
+}
