@@ -62,11 +62,6 @@ Outcome Failed(const std::string& photo, const std::string& error) {
 }
 
 // Where a passed photo went, or why it did not.
-struct SaveNote {
-    std::string path;
-    std::string reason;
-};
-
 std::string Duration(double seconds) {
     const long s = static_cast<long>(seconds + 0.5);
     char buf[32];
@@ -311,6 +306,29 @@ std::size_t CountInputs(const std::vector<std::string>& arguments, std::size_t l
 }
 
 }  // namespace
+
+std::string PhotoRecord(const std::string& photo, const CPhotoAudit& audit, bool json, bool why,
+                        const std::optional<SaveNote>& save) {
+    Outcome outcome;
+    outcome.photo = photo;
+    outcome.state = audit.m_nState;
+    outcome.warnings = audit.m_details.warnings;
+    outcome.record = VerdictRecord(photo, audit, json);
+    if (why && !json) {
+        outcome.record += '\t' + WhyReason(audit.m_details.why, audit.m_details.crop);
+    }
+    return FinishRecord(outcome, save, json);
+}
+
+std::string PhotoErrorRecord(const std::string& photo, const std::string& error, bool json) {
+    return ErrorRecord(photo, error, json);
+}
+
+SaveNote SaveNewPhoto(const std::vector<std::string>& arguments, const std::string& dir,
+                      const std::string& photo, const std::vector<std::uint8_t>& bytes,
+                      std::set<std::string>& used) {
+    return SavePhoto(dir, photo, bytes, false, InputSet(arguments), used);
+}
 
 PhotoSource::PhotoSource(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {}
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,29 @@ struct BatchSummary {
 BatchSummary RunBatch(const std::vector<std::string>& arguments, const BatchOptions& options,
                       std::FILE* out, std::FILE* err, const std::atomic<int>* stop,
                       const AuditStep& step = {});
+
+/// Where a passed photo was saved (`path`), or why it was not (`reason`).
+struct SaveNote {
+    std::string path;
+    std::string reason;
+};
+
+/// One audited photo's record exactly as vetrix-audit prints it: the quoted name, verdict and
+/// message (with `why`, the plain reason too), or the JSON object with the decoder's warnings;
+/// with `save`, where the photo was saved or why not. For front ends that audit one photo at a
+/// time without RunBatch.
+std::string PhotoRecord(const std::string& photo, const CPhotoAudit& audit, bool json, bool why,
+                        const std::optional<SaveNote>& save);
+
+/// The record of an input that got no verdict, as vetrix-audit prints it.
+std::string PhotoErrorRecord(const std::string& photo, const std::string& error, bool json);
+
+/// Saves `bytes` of a passed photo into `dir` as vetrix-audit --save does: <stem>.jpg or the
+/// first free <stem>-N.jpg, never replacing an existing file nor taking the name of an input in
+/// `arguments`; `used` holds the names this run has taken.
+SaveNote SaveNewPhoto(const std::vector<std::string>& arguments, const std::string& dir,
+                      const std::string& photo, const std::vector<std::uint8_t>& bytes,
+                      std::set<std::string>& used);
 
 /// The summary line: photos, time, and the count of every verdict.
 std::string SummaryText(const BatchSummary& summary);

@@ -61,18 +61,36 @@ private:
 };
 
 // Moves `from` to `to` unless `to` exists, atomically; the link-and-unlink fallback serves file
-// systems without RENAME_NOREPLACE.
+// systems (and C libraries, as the WebAssembly one) without RENAME_NOREPLACE.
 int RenameWithoutReplacing(const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
     if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
         return 0;
     }
     if (errno != EINVAL && errno != ENOSYS) {
         return -1;
     }
-    if (::link(from, to) != 0) {
+#endif
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return 0;
+    }
+    if (errno != EMLINK && errno != EPERM && errno != ENOSYS && errno != EOPNOTSUPP) {
         return -1;
     }
-    ::unlink(from);
+    // No hard links here either (some file systems, the WebAssembly runtime's): reserve the name
+    // with an exclusive create, then rename over the empty file this call itself made.
+    const int reserved = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (reserved < 0) {
+        return -1;
+    }
+    ::close(reserved);
+    if (::rename(from, to) != 0) {
+        const int error = errno;
+        ::unlink(to);
+        errno = error;
+        return -1;
+    }
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,18 +63,6 @@ protected:
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "vetrix-audit.js: %s\nTry 'vetrix-audit.js --help'.\n", message.c_str());
     return 2;
-}
-
-// DIR/<stem>.jpg, or DIR/<stem>-N.jpg when this run has already written that name.
-std::string SaveTarget(const std::string& dir, const std::string& photo,
-                       std::set<std::string>& used) {
-    const std::string stem = fs::path(photo).stem().string();
-    std::string name = stem + ".jpg";
-    for (int n = 2; used.count(name) != 0; ++n) {
-        name = stem + "-" + std::to_string(n) + ".jpg";
-    }
-    used.insert(name);
-    return (fs::path(dir) / name).string();
 }
 
 }  // namespace
@@ -139,49 +128,48 @@ int main(int argc, char** argv) {
     BatchSummary summary;
     std::set<std::string> savedNames;
     PhotoSource source(inputs);
-    std::size_t failures = 0;
-    while (const std::optional<std::string> photo = source.Next()) {
-        try {
-            audit.AuditFile(*photo, DisplayFileName(*photo));
-        } catch (const std::exception& e) {
-            // No verdict was reached (out of memory, a failure inside OpenCV): said, not guessed.
-            ++failures;
-            std::fprintf(stderr, "vetrix-audit.js: %s: cannot be audited: %s\n",
-                         ToValidUtf8(*photo).c_str(), e.what());
-            continue;
-        }
-        const std::string line = options.json
-                                     ? AuditJson(*photo, audit)
-                                     : ToValidUtf8(*photo) + '\t' +
-                                           ResultStateName(audit.m_nState) + '\t' +
-                                           ResultMessage(audit.m_nState);
-        if (audit.m_nState == Passed && !options.saveDir.empty()) {
-            const std::string target = SaveTarget(options.saveDir, *photo, savedNames);
-            const WriteResult saved = WriteApprovedPhoto(audit.m_matResult, target);
-            if (!saved.ok) {
-                ++summary.saveFailures;
-                std::fprintf(stderr, "vetrix-audit.js: %s: %s\n", ToValidUtf8(target).c_str(),
-                             saved.error.c_str());
+    while (const std::optional<PhotoInput> input = source.Next()) {
+        std::string record;
+        if (!input->error.empty()) {
+            ++summary.errors;
+            record = PhotoErrorRecord(input->path, input->error, options.json);
+        } else {
+            try {
+                audit.AuditFile(input->path,
+                                QuoteFileName(fs::path(input->path).filename().string()));
+            } catch (const std::exception& e) {
+                // No verdict was reached (out of memory, a failure inside OpenCV): said, not
+                // guessed.
+                ++summary.errors;
+                record = PhotoErrorRecord(input->path, std::string("audit failed: ") + e.what(),
+                                          options.json);
             }
         }
-        if (log.IsOpen()) {
-            log.Print("%s", audit.verdictLine.c_str());
+        if (record.empty()) {
+            std::optional<SaveNote> save;
+            if (!options.saveDir.empty()) {
+                save = SaveNote{};
+                if (audit.m_nState == Passed) {
+                    save = SaveNewPhoto(inputs, options.saveDir, input->path,
+                                        EncodeApprovedPhoto(audit.m_matResult), savedNames);
+                    if (save->path.empty()) {
+                        ++summary.saveFailures;
+                    }
+                }
+            }
+            record = PhotoRecord(input->path, audit, options.json, false, save);
+            if (log.IsOpen()) {
+                log.Print("%s", audit.verdictLine.c_str());
+            }
+            ++summary.counts[audit.m_nState];
         }
-        std::printf("%s\n", line.c_str());
+        std::printf("%s\n", record.c_str());
         std::fflush(stdout);
         ++summary.photos;
-        ++summary.counts[audit.m_nState];
     }
-    for (const std::string& error : source.Errors()) {
-        std::fprintf(stderr, "vetrix-audit.js: cannot read folder %s\n", error.c_str());
-    }
-    summary.unreadableFolders = source.Errors().size();
     summary.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::fprintf(stderr, "%s\n", SummaryText(summary).c_str());
     const bool allPassed = summary.counts[Passed] == summary.photos;
-    return allPassed && failures == 0 && summary.saveFailures == 0 &&
-                   summary.unreadableFolders == 0
-               ? 0
-               : 1;
+    return allPassed && summary.saveFailures == 0 && summary.errors == 0 ? 0 : 1;
 }

@@ -23,11 +23,14 @@ function windowPicture(photo, dir) {
   return { state: result.stdout.trim(), rgba: fs.readFileSync(out) };
 }
 
-// The native command's JSON for `photo`, without the file key, and its saved bytes.
+// The native command's JSON for `photo`, without the keys of the command's own (the file, where
+// it saved and the decoder's warnings), and its saved bytes.
 function nativeAudit(photo, dir) {
   const saveDir = fs.mkdtempSync(path.join(dir, 'saved-'));
   const result = runNativeAudit(['--json', '--jobs', '1', '--save', saveDir, photo]);
-  const { file: _file, ...details } = JSON.parse(result.stdout);
+  const {
+    file: _file, saved: _saved, save_error: _saveError, warnings: _warnings, ...details
+  } = JSON.parse(result.stdout);
   const saved = fs.readdirSync(saveDir);
   return { details, saved: saved.length === 1 ? fs.readFileSync(path.join(saveDir, saved[0])) : null };
 }
