@@ -38,7 +38,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Vetrix developers <vetrix@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Checks and normalises registration portrait photos")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "Checks a candidate's portrait photo before it is uploaded to an online registration\nsystem and turns an acceptable photo into a normalised one. Provides the window\nvetrix, the batch command vetrix-audit and the HTTP service vetrix-serve.")
+  "Checks a candidate's portrait photo before it is uploaded to an online\nregistration system and turns an acceptable photo into a normalised one.\nProvides the window vetrix, the batch command vetrix-audit and the HTTP\nservice vetrix-serve.")
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Libraries are found by dpkg-shlibdeps; the face cascade and the fonts are data.
