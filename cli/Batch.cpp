@@ -30,18 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A worker's audit: the command has no window, so the verdict line is kept for the ordered
-// output stage and the button and repaint requests have nothing to act on.
-class CommandAudit : public CPhotoAudit {
-public:
-    std::string verdictLine;
-
-protected:
-    void WriteVerdictLine(const std::string& line) override { verdictLine = line; }
-    void ShowSaveButton(bool) override {}
-    void RequestRepaint() override {}
-};
-
 // What one worker found for one input, kept until its turn in the output comes.
 struct Outcome {
     std::string photo;

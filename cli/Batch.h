@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/Decode.h"
+#include "engine/PhotoAudit.h"
 #include "engine/ResultState.h"
 
 /// One input found on a command line: a photo to audit, or a named input that could not be
@@ -60,7 +61,17 @@ struct BatchOptions {
     std::string annotateDir;   ///< where annotated copies go (PNG); empty: none
 };
 
-class CPhotoAudit;
+/// An audit for a command without a window: the verdict line is kept (for the ordered output
+/// and the run log), and the button and repaint requests have nothing to act on.
+class CommandAudit : public CPhotoAudit {
+public:
+    std::string verdictLine;
+
+protected:
+    void WriteVerdictLine(const std::string& line) override { verdictLine = line; }
+    void ShowSaveButton(bool) override {}
+    void RequestRepaint() override {}
+};
 
 /// How a worker audits one photo: `audit.AuditFile(path, fileName)` unless a caller (a test)
 /// supplies something else.

@@ -74,38 +74,6 @@ void AppendDouble(std::string& out, double v) {
     out += text;
 }
 
-// The length of the valid UTF-8 sequence at text[i], or 0 when the byte there does not start one.
-std::size_t Utf8SequenceAt(const std::string& text, std::size_t i, char32_t& cp) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = byte(i);
-    std::size_t len = 0;
-    char32_t min = 0;
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    } else if ((c & 0xE0) == 0xC0) {
-        len = 2, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-        len = 3, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-        len = 4, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + len > text.size()) {
-        return 0;
-    }
-    cp = c & (0x7Fu >> len);
-    for (std::size_t k = 1; k < len; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            return 0;
-        }
-        cp = (cp << 6) | (byte(i + k) & 0x3Fu);
-    }
-    const bool valid = cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    return valid ? len : 0;
-}
-
 void AppendOctal(std::string& out, unsigned char c) {
     out += '\\';
     out += static_cast<char>('0' + ((c >> 6) & 7));

@@ -196,35 +196,45 @@ void CPhotoAudit::IssueVerdict(ResultState state) {
     RequestRepaint();
 }
 
+std::size_t Utf8SequenceAt(const std::string& text, std::size_t i, char32_t& cp) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    std::size_t len = 0;
+    char32_t min = 0;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    } else if ((c & 0xE0) == 0xC0) {
+        len = 2, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + len > text.size()) {
+        return 0;
+    }
+    cp = c & (0x7Fu >> len);
+    for (std::size_t k = 1; k < len; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (byte(i + k) & 0x3Fu);
+    }
+    const bool valid = cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    return valid ? len : 0;
+}
+
 std::string ToValidUtf8(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
     std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = s[i];
-        std::size_t len = 0;
-        char32_t min = 0;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2, min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3, min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4, min = 0x10000;
-        }
-        bool valid = len != 0 && i + len <= n;
-        char32_t cp = len == 0 ? 0 : (c & (0x7F >> len));
-        for (std::size_t k = 1; valid && k < len; ++k) {
-            valid = (s[i + k] & 0xC0) == 0x80;
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        valid = valid && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-        if (valid) {
+    while (i < text.size()) {
+        char32_t cp = 0;
+        const std::size_t len = Utf8SequenceAt(text, i, cp);
+        if (len != 0) {
             out.append(text, i, len);
             i += len;
         } else {

@@ -140,5 +140,10 @@ private:
 /// as file names appear in log lines and reports.
 std::string DisplayFileName(const std::string& path);
 
+/// The length of the valid UTF-8 sequence that starts at text[i] (setting `cp` to its code
+/// point), or 0 when none does: overlong forms, surrogates and code points past U+10FFFF are not
+/// valid. `i` must be less than text.size().
+std::size_t Utf8SequenceAt(const std::string& text, std::size_t i, char32_t& cp);
+
 /// `text` with every byte sequence that is not valid UTF-8 replaced by U+FFFD.
 std::string ToValidUtf8(const std::string& text);

@@ -50,16 +50,6 @@ constexpr const char* kUsage =
     "rejected, could not be saved, or a folder could not be read, 2 for a usage error or when\n"
     "no face cascade loads.\n";
 
-class CommandAudit : public CPhotoAudit {
-public:
-    std::string verdictLine;
-
-protected:
-    void WriteVerdictLine(const std::string& line) override { verdictLine = line; }
-    void ShowSaveButton(bool) override {}
-    void RequestRepaint() override {}
-};
-
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "vetrix-audit.js: %s\nTry 'vetrix-audit.js --help'.\n", message.c_str());
     return 2;
