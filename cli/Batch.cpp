@@ -207,10 +207,21 @@ SaveNote SavePhoto(const std::string& dir, const std::string& photo,
 }
 
 std::string ErrorRecord(const std::string& photo, const std::string& error, bool json) {
+    // Appended piece by piece: GCC 12 at -O3 warns, wrongly, about a string literal plus a
+    // temporary string (-Wrestrict).
+    std::string record;
     if (json) {
-        return "{" + JsonFileMembers(photo) + ", \"error\": " + JsonString(error) + "}";
+        record += '{';
+        record += JsonFileMembers(photo);
+        record += ", \"error\": ";
+        record += JsonString(error);
+        record += '}';
+    } else {
+        record += QuoteFileName(photo);
+        record += "\tError\t";
+        record += error;
     }
-    return QuoteFileName(photo) + "\tError\t" + error;
+    return record;
 }
 
 // A verdict's record: the text line, or the JSON object without its closing brace.

@@ -66,8 +66,7 @@ VerifySummary RunVerify(const std::vector<std::string>& inputs, const VerifyRunO
     };
     const auto error = [&](const std::string& file, const std::string& why) {
         ++summary.unreadable;
-        print(options.json ? "{" + JsonFileMembers(file) + ", \"error\": " + JsonString(why) + "}"
-                           : QuoteFileName(file) + "\tError\t" + why);
+        print(PhotoErrorRecord(file, why, options.json));
     };
     while ((stop == nullptr || stop->load() == 0) && !summary.outputFailed) {
         const std::optional<PhotoInput> input = source.Next();

@@ -280,9 +280,15 @@ std::string VerifyJson(const std::optional<std::string>& file, const VerifyResul
     out += result.outcome == VerifyOutcome::Verified ? ", \"verified\": true" : ", \"verified\": false";
     out += ", \"message\": " + JsonString(VerifyOutcomeMessage(result.outcome));
     out += ", \"size\": ";
-    out += result.width > 0 ? "[" + std::to_string(result.width) + ", " +
-                                  std::to_string(result.height) + "]"
-                            : std::string("null");
+    if (result.width > 0) {
+        out += '[';
+        out += std::to_string(result.width);
+        out += ", ";
+        out += std::to_string(result.height);
+        out += ']';
+    } else {
+        out += "null";
+    }
     out += ", \"faces\": [";
     for (std::size_t i = 0; i < result.faces.size(); ++i) {
         const cv::Rect& r = result.faces[i];

@@ -54,7 +54,7 @@ bool Site::Load(const std::string& dir, std::size_t maxBytes, std::string& error
             error = "more than " + std::to_string(maxBytes) + " bytes in " + dir;
             return false;
         }
-        const std::string key = "/" + fs::relative(it->path(), root).generic_string();
+        const std::string key = (fs::path("/") / fs::relative(it->path(), root)).generic_string();
         files_[key] = File{ContentType(it->path()), std::move(bytes)};
     }
     if (ec) {
