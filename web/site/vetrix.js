@@ -55,9 +55,18 @@
     canvas.getContext('2d').putImageData(image, 0, 0);
   }
 
+  // The engine's hint for a rejection (one fixed table, shared with the window); nothing for a
+  // passed photo or the idle window.
+  function showHint(text) {
+    const hint = document.getElementById('hint');
+    hint.textContent = text || '';
+    hint.hidden = !text;
+  }
+
   function setState(code) {
     state = code;
     document.body.dataset.state = STATE_NAMES[code] || 'Idle';
+    if (code !== PASSED) showHint('');
   }
 
   function setBusy(value) {
@@ -123,6 +132,7 @@
     }
     show(reply.picture);
     setState(reply.state);
+    showHint(reply.state !== PASSED && reply.details.why ? reply.details.why.hint : '');
     setBusy(false);
     buttons.save.disabled = reply.state !== PASSED;
     document.dispatchEvent(new CustomEvent('vetrix:verdict', { detail: reply.details }));

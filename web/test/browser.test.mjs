@@ -189,9 +189,12 @@ describe('the page in chromium', () => {
     assert.equal(await page.$eval('body', (b) => b.dataset.state), 'BadBackground');
     assertSamePixels(await picture(), window_.rgba, REJECTED);
     assert.equal(await page.$eval('#savePhoto', (b) => b.disabled), true, 'nothing to save');
+    assert.equal(await page.$eval('#hint', (h) => (h.hidden ? '' : h.textContent)),
+                 '背景颜色不对，请使用红色、蓝色或白色背景', `${REJECTED}: the hint says what to change`);
 
     await expectEvent('vetrix:idle', () => page.click('#exitSystem'));
     assertSamePixels(await picture(), idlePicture, 'idle after exit');
+    assert.equal(await page.$eval('#hint', (h) => h.hidden), true, 'no hint when idle');
   });
 
   test('a dropped photo is audited; a second one during the audit is refused', async () => {
