@@ -15,12 +15,8 @@ cv::Vec3b Bgr(const cv::Scalar& s) {
 class Annotation : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        audit_ = new RecordingAudit;
-        ASSERT_TRUE(audit_->LoadFaceCascade());
-    }
-    static void TearDownTestSuite() {
-        delete audit_;
-        audit_ = nullptr;
+        audit_ = &LoadedAudit();
+        ASSERT_FALSE(audit_->m_faceCascade.empty());
     }
     // Audits the photo and draws on the decoded photo; the photo itself must come out unchanged.
     static cv::Mat Annotate(const std::string& file) {

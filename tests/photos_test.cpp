@@ -40,12 +40,8 @@ std::optional<cv::Rect> RectOf(const json& value) {
 class RealPhoto : public testing::TestWithParam<json> {
 protected:
     static void SetUpTestSuite() {
-        audit_ = new RecordingAudit;
-        ASSERT_TRUE(audit_->LoadFaceCascade());
-    }
-    static void TearDownTestSuite() {
-        delete audit_;
-        audit_ = nullptr;
+        audit_ = &LoadedAudit();
+        ASSERT_FALSE(audit_->m_faceCascade.empty());
     }
     static RecordingAudit* audit_;
 };

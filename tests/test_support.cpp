@@ -80,3 +80,10 @@ void OpenToOthers(const std::filesystem::path& dir) {
                                      std::filesystem::perms::others_exec,
                                  std::filesystem::perm_options::add);
 }
+
+RecordingAudit& LoadedAudit() {
+    static RecordingAudit audit;
+    static const bool loaded = audit.LoadFaceCascade();
+    (void)loaded;
+    return audit;
+}

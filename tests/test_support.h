@@ -21,6 +21,10 @@ protected:
     void RequestRepaint() override { ++repaints; }
 };
 
+// One RecordingAudit per test program with the face cascade loaded (loading it takes a while);
+// its cascade is empty when none could be loaded.
+RecordingAudit& LoadedAudit();
+
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir {
 public:

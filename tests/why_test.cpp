@@ -46,12 +46,8 @@ BackgroundClass ClassOf(char c) {
 class ExamplePhoto : public testing::TestWithParam<WhyCase> {
 protected:
     static void SetUpTestSuite() {
-        audit_ = new RecordingAudit;
-        ASSERT_TRUE(audit_->LoadFaceCascade());
-    }
-    static void TearDownTestSuite() {
-        delete audit_;
-        audit_ = nullptr;
+        audit_ = &LoadedAudit();
+        ASSERT_FALSE(audit_->m_faceCascade.empty());
     }
     static const AuditWhy& Audit(const std::string& file) {
         audit_->AuditFile(TestData(file), file);
