@@ -204,7 +204,10 @@ cmake --build "$work/opencv" -j "$jobs" >>"$work/opencv.log" 2>&1 &&
     "libpng1.6 ${used[libpng1.6]}, zlib ${used[zlib]}"
 } >"$stage/VERSIONS"
 # The CMake packages name their libraries by absolute path: point them at the final folder.
-grep -rlF "$stage" "$stage/lib" | xargs -r sed -i "s|$stage|$prefix|g"
+# Only text files (CMake's package files) name the staging folder for later use; the archives
+# also carry it in their objects' strings, and rewriting those to a path of another length would
+# break the archives, so binary files (-I) are left as they are.
+grep -rlIF "$stage" "$stage/lib" | xargs -r sed -i "s|$stage|$prefix|g"
 mv "$stage" "$prefix"
 rm -rf "$work"
 log "done: $prefix"
