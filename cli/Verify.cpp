@@ -1,45 +1,10 @@
 #include "cli/Verify.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-
-#include <sys/stat.h>
-
-#include "cli/Batch.h"
+#include "batch/Inputs.h"
+#include "batch/Records.h"
 #include "engine/AuditJson.h"
-#include "engine/PhotoAudit.h"
 #include "engine/Verify.h"
-
-namespace {
-
-// The whole file, or false with the reason. Only regular files are read: a FIFO or a device
-// named like a photo would block or never end.
-bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& why) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        why = "not a regular file";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        why = std::strerror(errno);
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        why = "read error";
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
+#include "platform/Files.h"
 
 VerifySummary RunVerify(const std::vector<std::string>& inputs, const VerifyRunOptions& options,
                         std::FILE* out, const std::atomic<int>* stop) {
@@ -58,7 +23,6 @@ VerifySummary RunVerify(const std::vector<std::string>& inputs, const VerifyRunO
     }
 
     PhotoSource source(inputs);
-    std::vector<std::uint8_t> bytes;
     const auto print = [&](const std::string& line) {
         if (std::fprintf(out, "%s\n", line.c_str()) < 0 || std::fflush(out) != 0) {
             summary.outputFailed = true;
@@ -79,14 +43,15 @@ VerifySummary RunVerify(const std::vector<std::string>& inputs, const VerifyRunO
             error(*file, input->error);  // a folder that could not be listed
             continue;
         }
-        std::string why;
-        if (!ReadWholeFile(*file, bytes, why)) {
-            error(*file, "cannot read: " + why);
+        // A saved photo is tens of kilobytes; the audit's own file limit is ample.
+        const FileBytes read = ReadFileBytes(*file, kMaxPhotoFileBytes);
+        if (read.error) {
+            error(*file, "cannot read: " + read.error.message());
             continue;
         }
         VerifyResult result;
         try {
-            result = VerifySavedPhoto(bytes.data(), bytes.size(), cascade);
+            result = VerifySavedPhoto(read.bytes.data(), read.bytes.size(), cascade);
         } catch (const std::exception& e) {
             error(*file, std::string("cannot verify: ") + e.what());
             continue;

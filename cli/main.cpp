@@ -1,6 +1,7 @@
 // vetrix-audit: audits portrait photos from the command line with the same verdict ladder as the
 // window, one photo or whole folders at a time.
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -16,29 +17,34 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include "cli/Batch.h"
+#include "batch/Batch.h"
 #include "cli/Verify.h"
 #include "engine/AuditJson.h"
 #include "engine/Export.h"
 #include "log/StandardDescriptors.h"
+#include "vetrix/Version.h"
 
 namespace {
 
+// The help text; @FORMATS@ and @ENDINGS@ stand for what this build reads.
 constexpr const char* kUsage =
-    "Usage: vetrix-audit [OPTION]... PHOTO|FOLDER...\n"
+    "Usage: vetrix-audit [OPTION]... PHOTO|FOLDER|-...\n"
     "       vetrix-audit --verify [--json] FILE|FOLDER...\n"
     "\n"
     "Audits each photo as the Vetrix window does: it must decode, show one face (or two, of\n"
     "which the wider counts), be at least 30720 bytes and 215 x 300 pixels, stand before a plain\n"
-    "red, blue or white background, and frame as a portrait.\n"
+    "red, blue or white background, and frame as a portrait. Photos are read in these formats,\n"
+    "told by their content, whatever their name: @FORMATS@; anything else is BadFormat.\n"
     "\n"
-    "A FOLDER is walked recursively, in name order, for files ending in .jpg, .jpeg or .jpe in\n"
+    "A FOLDER is walked recursively, in name order, for files ending in @ENDINGS@ in\n"
     "any letter case. A PHOTO given by name is always audited, whatever its extension.\n"
+    "'-' reads one photo from standard input.\n"
     "\n"
     "Output: one line per input on standard output, in input order: the file, the verdict and\n"
     "its message, separated by tabs. Verdicts: Passed, BadFormat, NoSinglePortrait, BadSize,\n"
-    "BadBackground, BadProportion. An input that could not be audited (a folder that cannot be\n"
-    "read, a failure during the audit) gets the word Error and the reason instead. Under --save\n"
+    "BadBackground, BadProportion. An input that could not be audited (a file or folder that\n"
+    "does not exist or cannot be read, a failure during the audit) gets the word Error and the\n"
+    "reason instead. Under --save\n"
     "a passed photo's line has a fourth field: 'saved: PATH' or 'not saved: REASON'.\n"
     "Names are quoted so that each line is one record: a backslash is doubled, tab, newline,\n"
     "carriage return, bell, backspace, form feed and vertical tab print as \\t \\n \\r \\a \\b\n"
@@ -68,8 +74,8 @@ constexpr const char* kUsage =
     "  -j, --jobs N        audit N photos at once (default: the number of cores); the output\n"
     "                      keeps the input order whatever N is\n"
     "      --max-pixels N  refuse a photo whose header declares more than N pixels, as BadSize,\n"
-    "                      without decoding it (default: 200000000; one audit needs about\n"
-    "                      9.5 MiB per megapixel)\n"
+    "                      without decoding it (default: @MAXPIXELS@; one audit needs about\n"
+    "                      @MIBPERMP@ MiB per megapixel)\n"
     "      --cascade FILE  use this face cascade instead of haarcascade_frontalface_alt2.xml\n"
     "                      from the working directory or, failing that, OpenCV's installed data\n"
     "      --verify        instead of auditing, check that each file is a photo that\n"
@@ -89,6 +95,7 @@ constexpr const char* kUsage =
     "                      (magenta) or the crop tried when none fitted (orange); under --json\n"
     "                      the key annotated gives its path (or null)\n"
     "  -h, --help          show this text\n"
+    "      --version       show the version\n"
     "\n"
     "SIGINT (Ctrl-C), SIGTERM and SIGHUP stop the run after the photos under way: their lines\n"
     "are printed but passed ones are no longer saved ('not saved: interrupted'), the summary\n"
@@ -96,7 +103,8 @@ constexpr const char* kUsage =
     "still removing partly written files.\n"
     "\n"
     "Exit status: 0 when every photo passed (and every save succeeded); 1 when any was\n"
-    "rejected, could not be saved or could not be audited; 2 for a usage error, or when no\n"
+    "rejected, could not be saved or could not be audited, or when no photo was found; 2 for a\n"
+    "usage error, or when no\n"
     "face cascade or log can be opened (nothing is audited then); 3 when a line could not be\n"
     "written to standard output or the log (a warning says so); 128 + N after signal N\n"
     "(130 for Ctrl-C). When the reader of standard output goes away, the program ends quietly\n"
@@ -137,7 +145,29 @@ int UsageError(const std::string& message) {
 
 unsigned DefaultJobs() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-enum class Mode { Audit, Verify, Help };
+enum class Mode { Audit, Verify, Help, Version };
+
+// kUsage with what this build reads filled in.
+std::string UsageText() {
+    std::string endings;
+    const std::vector<std::string> list = PhotoFileEndings();
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        endings += (i == 0 ? "" : i + 1 == list.size() ? " or " : ", ") + list[i];
+    }
+    char mib[16];
+    std::snprintf(mib, sizeof mib, "%.1f", kAuditBytesPerPixel * 1e6 / (1 << 20));
+    std::string text = kUsage;
+    const std::pair<const char*, std::string> fills[] = {
+        {"@FORMATS@", DecodedFormatsText()},
+        {"@ENDINGS@", endings},
+        {"@MAXPIXELS@", std::to_string(kDefaultMaxPixels)},
+        {"@MIBPERMP@", mib},
+    };
+    for (const auto& [mark, value] : fills) {
+        text.replace(text.find(mark), std::string(mark).size(), value);
+    }
+    return text;
+}
 
 struct CommandLine {
     Mode mode = Mode::Audit;
@@ -148,7 +178,7 @@ struct CommandLine {
 // Fills `line` from the arguments; returns 0, or the exit status of a usage error.
 int ParseCommandLine(int argc, char** argv, CommandLine& line) {
     enum : int { kJson = 256, kSave, kOverwrite, kLog, kCascade, kMaxPixels, kVerify, kWhy,
-                 kAnnotate };
+                 kAnnotate, kVersion };
     static const option kOptions[] = {
         {"json", no_argument, nullptr, kJson},
         {"save", required_argument, nullptr, kSave},
@@ -161,6 +191,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
         {"why", no_argument, nullptr, kWhy},
         {"annotate", required_argument, nullptr, kAnnotate},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
     };
     BatchOptions& options = line.options;
@@ -177,6 +208,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
         std::optional<std::string> text;
         switch (c) {
             case 'h': line.mode = Mode::Help; return 0;
+            case kVersion: line.mode = Mode::Version; return 0;
             case kJson: options.json = true; break;
             case kVerify: line.mode = Mode::Verify; break;
             case kOverwrite: options.overwrite = true; break;
@@ -235,12 +267,19 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
     if (line.mode == Mode::Verify && (!options.saveDir.empty() || !options.logFile.empty())) {
         return UsageError("--verify takes neither --save nor --log");
     }
-    std::error_code ec;
-    if (!options.saveDir.empty() && !std::filesystem::is_directory(options.saveDir, ec)) {
-        return UsageError("--save: not a folder: " + QuoteFileName(options.saveDir));
+    if (std::count(line.inputs.begin(), line.inputs.end(), std::string(kStandardInputName)) > 1) {
+        return UsageError("standard input (-) can be read only once");
     }
-    if (!options.annotateDir.empty() && !std::filesystem::is_directory(options.annotateDir, ec)) {
-        return UsageError("--annotate: not a folder: " + QuoteFileName(options.annotateDir));
+    for (const auto& [option, folder] : {std::pair<const char*, const std::string&>{
+                                             "--save", options.saveDir},
+                                         {"--annotate", options.annotateDir}}) {
+        std::error_code ec;
+        if (folder.empty() || std::filesystem::is_directory(folder, ec)) {
+            continue;
+        }
+        const bool exists = std::filesystem::exists(std::filesystem::symlink_status(folder, ec));
+        return UsageError(std::string(option) + ": " + QuoteFileName(folder) +
+                          (exists ? " is not a folder" : " does not exist; create it first"));
     }
     return 0;
 }
@@ -254,9 +293,6 @@ int RunAudit(CommandLine& line) {
 
     HandleStopSignals();
     const BatchSummary summary = RunBatch(line.inputs, options, stdout, stderr, &g_signal);
-    if (summary.noCascade) {
-        std::fprintf(stderr, "vetrix-audit: no face cascade could be loaded\n");
-    }
     if (summary.brokenPipe && summary.stopSignal == 0) {
         // As other tools do when their reader goes away: end quietly, by the signal.
         std::signal(SIGPIPE, SIG_DFL);
@@ -264,7 +300,8 @@ int RunAudit(CommandLine& line) {
         return 128 + SIGPIPE;
     }
     if (!summary.noCascade && !summary.logUnopened) {
-        std::fprintf(stderr, "%s\n", SummaryText(summary).c_str());
+        std::fprintf(stderr, "%s%s\n", summary.photos == 0 ? "vetrix-audit: " : "",
+                     SummaryText(summary).c_str());
     }
     return ExitStatus(summary);
 }
@@ -287,9 +324,9 @@ int RunVerification(const CommandLine& line) {
     return summary.verified == summary.files && summary.unreadable == 0 ? 0 : 1;
 }
 
-int ShowHelp() {
-    if (std::fputs(kUsage, stdout) == EOF || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "vetrix-audit: cannot write the help text: %s\n",
+int Show(const std::string& text) {
+    if (std::fputs(text.c_str(), stdout) == EOF || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "vetrix-audit: cannot write to the output: %s\n",
                      std::generic_category().message(errno).c_str());
         return 3;
     }
@@ -309,7 +346,8 @@ int main(int argc, char** argv) {
         return status;
     }
     switch (line.mode) {
-        case Mode::Help: return ShowHelp();
+        case Mode::Help: return Show(UsageText());
+        case Mode::Version: return Show(std::string("vetrix-audit ") + kVetrixVersion + "\n");
         case Mode::Audit: return RunAudit(line);
         case Mode::Verify: return RunVerification(line);
     }

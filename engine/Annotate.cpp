@@ -5,7 +5,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "engine/PhotoAudit.h"
+#include "engine/Audit.h"
 
 namespace {
 

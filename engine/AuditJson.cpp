@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "engine/PhotoAudit.h"
+#include "engine/Audit.h"
 
 namespace {
 
@@ -202,6 +202,10 @@ void AppendWhy(std::string& out, const AuditDetails& d) {
     } else {
         out += "null";
     }
+    // Only for a transparent photo, so that every other object keeps its keys.
+    if (why.transparent) {
+        out += ", \"transparent\": true";
+    }
     out += '}';
 }
 
@@ -285,16 +289,15 @@ std::string JsonFileMembers(const std::string& file) {
     return out;
 }
 
-std::string AuditJson(const std::optional<std::string>& file, const CPhotoAudit& audit) {
-    const AuditDetails& d = audit.m_details;
+std::string AuditJson(const std::optional<std::string>& file, int state, const AuditDetails& d) {
     std::string out = "{";
     if (file) {
         out += JsonFileMembers(*file) + ", ";
     }
-    out += "\"code\": " + std::to_string(audit.m_nState) + ", \"state\": ";
-    out += JsonString(ResultStateName(audit.m_nState));
+    out += "\"code\": " + std::to_string(state) + ", \"state\": ";
+    out += JsonString(ResultStateName(state));
     out += ", \"message\": ";
-    out += JsonString(ResultMessage(audit.m_nState));
+    out += JsonString(ResultMessage(state));
     out += ", \"faces\": [";
     for (std::size_t i = 0; i < d.faces.size(); ++i) {
         out += i > 0 ? ", " : "";

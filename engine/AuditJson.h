@@ -3,15 +3,17 @@
 #include <optional>
 #include <string>
 
-class CPhotoAudit;
+struct AuditDetails;
 
 /// One audit's result as a single-line JSON object, with the keys file (only when `file` is
 /// given; byte sequences that are not UTF-8 show as U+FFFD there, and the key file_escaped then
 /// follows with QuoteFileName(file), which keeps every byte), code, state, message, faces (every detection as [x, y, w, h], in the order of
 /// DetectFaces), face (the chosen one, or null), crop ([x, y, w, h] cut from the scaled photo,
 /// or null), scale (or null) and size ([w, h] of the normalised photo, or null), then why (the
-/// cause of the verdict and the facts behind it; see the README). No line end.
-std::string AuditJson(const std::optional<std::string>& file, const CPhotoAudit& audit);
+/// cause of the verdict and the facts behind it, see docs/administration.md; "transparent": true
+/// after them for a photo that declares transparency). No line end.
+std::string AuditJson(const std::optional<std::string>& file, int state,
+                      const AuditDetails& details);
 
 /// The members naming a file in a JSON object, without braces: "file": its name (non-UTF-8 as
 /// U+FFFD), followed by "file_escaped": QuoteFileName(file) when the name is not valid UTF-8.

@@ -65,13 +65,13 @@ Hsv RgbToHsv(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
     return hsv;
 }
 
-std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed) {
+std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed, cv::RNG& rng) {
     if (image.type() != CV_8UC3 || !cv::Rect(0, 0, image.cols, image.rows).contains(seed)) {
         return 0;
     }
     // The colour does not affect a fixed-range fill's count, but every probe advances the
     // generator by exactly three draws, like any fill of the audit.
-    DrawFillColour();
+    DrawFillColour(rng);
     cv::Mat mask;
     return static_cast<std::uint64_t>(MarkFillRegion(image, seed, kProbeTolerance, mask));
 }
@@ -92,7 +92,7 @@ BackgroundClass ClassifyBackgroundColour(const Hsv& hsv) {
     return BackgroundClass::None;
 }
 
-bool CheckBackground(const cv::Mat& image, BackgroundFacts* facts) {
+bool CheckBackground(const cv::Mat& image, BackgroundFacts* facts, cv::RNG& rng) {
     if (!IsCheckableImage(image)) {
         return false;
     }
@@ -140,7 +140,7 @@ bool CheckBackground(const cv::Mat& image, BackgroundFacts* facts) {
     std::uint64_t total = 0;
     cv::Mat mask;
     for (int i = 0; i < kProbeCount; ++i) {
-        DrawFillColour();
+        DrawFillColour(rng);
         if (!(share(total) > kMinCoverage)) {
             const auto count =
                 static_cast<std::uint64_t>(MarkFillRegion(image, seeds[i], kProbeTolerance, mask));

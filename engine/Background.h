@@ -21,10 +21,9 @@ struct Hsv {
 Hsv RgbToHsv(std::uint8_t red, std::uint8_t green, std::uint8_t blue);
 
 /// The number of pixels that a flood fill from `seed` (4-connected, fixed range of 30 in each
-/// colour channel) fills, seed included. Draws three values from the calling
-/// thread's cv::theRNG() first. `image` is never changed. Returns 0 for a seed outside the image
+/// colour channel) fills, seed included. Draws three values from `rng` first. `image` is never changed. Returns 0 for a seed outside the image
 /// or an image that is not 8-bit 3-channel.
-std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed);
+std::uint64_t FloodFillArea(const cv::Mat& image, cv::Point seed, cv::RNG& rng = cv::theRNG());
 
 /// The background colours the check tells apart; None is any other colour, or too dark.
 enum class BackgroundClass : int { None = 0, Red, Blue, White };
@@ -67,4 +66,6 @@ struct BackgroundFacts {
 /// 8-bit 3-channel or have fewer than 6 rows or 6 columns. `image` is never changed.
 /// `facts`, when given, receives what the check measured (left as it was for an image it
 /// cannot read). Fills that cannot change the answer are skipped; their probes have no fill.
-bool CheckBackground(const cv::Mat& image, BackgroundFacts* facts = nullptr);
+/// Each probe draws its fill colour from `rng` (three draws), skipped or not.
+bool CheckBackground(const cv::Mat& image, BackgroundFacts* facts = nullptr,
+                     cv::RNG& rng = cv::theRNG());

@@ -7,8 +7,7 @@ bool IsCheckableImage(const cv::Mat& image) {
            image.cols >= kMinCheckedSide;
 }
 
-cv::Scalar DrawFillColour() {
-    cv::RNG& rng = cv::theRNG();
+cv::Scalar DrawFillColour(cv::RNG& rng) {
     const auto c0 = static_cast<uchar>(rng);
     const auto c1 = static_cast<uchar>(rng);
     const auto c2 = static_cast<uchar>(rng);

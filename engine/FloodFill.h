@@ -16,9 +16,9 @@ inline constexpr int kMinCheckedSide = kSeedRow + 1;
 /// images the checks read pixels from.
 bool IsCheckableImage(const cv::Mat& image);
 
-/// Draws a fill colour from the calling thread's cv::theRNG(): three successive 8-bit draws,
-/// used in draw order as channels 0, 1 and 2 (channel 3 is 0).
-cv::Scalar DrawFillColour();
+/// Draws a fill colour from `rng`: three successive 8-bit draws, used in draw order as channels
+/// 0, 1 and 2 (channel 3 is 0).
+cv::Scalar DrawFillColour(cv::RNG& rng = cv::theRNG());
 
 /// Marks in `mask` the region 4-connected to `seed` through pixels whose three channels each lie
 /// within `tolerance` of the seed pixel's own value, and returns its pixel count. `mask` is

@@ -271,11 +271,11 @@ std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& fac
     return CropSearch(cols, rows, face, headTopRow, trail).Run();
 }
 
-std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face) {
+std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face, cv::RNG& rng) {
     if (!IsAuditableInput(photo, face)) {
         return std::nullopt;
     }
-    const cv::Scalar colour = DrawFillColour();
+    const cv::Scalar colour = DrawFillColour(rng);
     cv::Mat mask;
     MarkFillRegion(photo, cv::Point(photo.cols / 2, kSeedRow), kHeadTopTolerance, mask);
 
@@ -359,8 +359,8 @@ cv::Mat BuildNormalisedPhoto(const cv::Mat& photo, const CropPlan& plan) {
 }
 
 bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, CropPlan* plan,
-                   FramingFacts* facts) {
-    const std::optional<int> headTop = FindHeadTop(photo, face);
+                   FramingFacts* facts, cv::RNG& rng) {
+    const std::optional<int> headTop = FindHeadTop(photo, face, rng);
     if (facts != nullptr) {
         facts->framed = true;
         facts->headTop = headTop;
@@ -391,7 +391,7 @@ bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, 
 }
 
 bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
-                     CropPlan* plan, FramingFacts* facts) {
+                     CropPlan* plan, FramingFacts* facts, cv::RNG& rng) {
     if (photo.cols <= 0) {
         return false;
     }
@@ -402,5 +402,5 @@ bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result
     if (ratio > kMaxFaceShare || ratio < kMinFaceShare) {
         return false;
     }
-    return FramePortrait(photo, face, result, plan, facts);
+    return FramePortrait(photo, face, result, plan, facts, rng);
 }

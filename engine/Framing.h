@@ -59,10 +59,11 @@ std::optional<CropPlan> PlanPortraitCrop(int cols, int rows, const cv::Rect& fac
 
 /// The top of the head: flood-fills a copy of the photo from (cols/2, 5) with a fixed range of 20
 /// and returns the first row above the face in which at least 5 % of the pixels across the face's
-/// width do not carry the fill colour. Draws three values from cv::theRNG() first. nullopt when no
+/// width do not carry the fill colour. Draws the fill colour from `rng` first (three draws). nullopt when no
 /// row qualifies, or for input the audit never passes (not 8-bit 3-channel, fewer than 6 rows or
 /// columns, face not inside the photo).
-std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face);
+std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face,
+                               cv::RNG& rng = cv::theRNG());
 
 /// What the proportion and framing rung measured, captured as it ran.
 struct FramingFacts {
@@ -79,13 +80,16 @@ struct FramingFacts {
 /// False leaves `result` untouched.
 /// `facts`, when given, receives the head top, the plan and the search's account.
 bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
-                   CropPlan* plan = nullptr, FramingFacts* facts = nullptr);
+                   CropPlan* plan = nullptr, FramingFacts* facts = nullptr,
+                   cv::RNG& rng = cv::theRNG());
 
 /// The proportion and framing rung: false at once when the face is under a fifth or over four
 /// fifths of the photo's width; otherwise FramePortrait. False leaves `result` untouched.
 /// `facts`, when given, receives what the rung measured (see FramingFacts).
+/// The fill colour comes from `rng`, which is not drawn from when the gate fails.
 bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result,
-                     CropPlan* plan = nullptr, FramingFacts* facts = nullptr);
+                     CropPlan* plan = nullptr, FramingFacts* facts = nullptr,
+                     cv::RNG& rng = cv::theRNG());
 
 /// Cuts the plan's sub-rectangle from `photo` scaled by plan.f (INTER_AREA). The rectangle is
 /// clipped to the scaled photo and extended at the right and bottom by repeating the last column

@@ -24,3 +24,7 @@ bool Known(int state) { return state >= 0 && state < kResultStateCount; }
 const char* ResultStateName(int state) { return Known(state) ? kStates[state].name : "Unknown"; }
 
 const char* ResultMessage(int state) { return Known(state) ? kStates[state].message : ""; }
+
+std::string VerdictLogLine(const std::string& fileName, int state) {
+    return fileName + ResultMessage(state) + "\r\n";
+}

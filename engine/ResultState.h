@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // The verdicts of an audit, as held in a window's m_nState.
 enum ResultState : int {
     Idle = 0,              // no verdict shown
@@ -18,3 +20,6 @@ const char* ResultStateName(int state);
 
 /// The verdict's log message in UTF-8 ("图像审核成功！", ...); empty for Idle and unknown codes.
 const char* ResultMessage(int state);
+
+/// The run-log line of a verdict: `fileName` (as it is to appear), the message and "\r\n".
+std::string VerdictLogLine(const std::string& fileName, int state);

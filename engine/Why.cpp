@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/PhotoAudit.h"
+#include "engine/Audit.h"
 
 namespace {
 
@@ -34,6 +34,10 @@ constexpr CauseText kCauses[kWhyCauseCount] = {
     {WhyCause::TooSmallToEnlarge, "TooSmallToEnlarge", "人像太小，无法放大，请使用像素更高的照片"},
     {WhyCause::NoCrop, "NoCrop", "无法裁出合格的证件照，请重新拍摄"},
     {WhyCause::TooManyPixels, "TooManyPixels", "照片尺寸大得异常，请缩小后再试"},
+    {WhyCause::FileTooLarge, "FileTooLarge", "照片文件大得异常，请使用相机拍出的原图"},
+    {WhyCause::TooManyScans, "TooManyScans", "照片的编码方式异常，请用相机或手机重新保存为普通 JPEG"},
+    {WhyCause::BackgroundTransparent, "BackgroundTransparent",
+     "照片背景是透明的，请换一张红色、蓝色或白色背景的照片"},
 };
 
 const CauseText& TextOf(WhyCause cause) {

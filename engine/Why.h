@@ -27,8 +27,11 @@ enum class WhyCause : int {
     TooSmallToEnlarge,      ///< BadProportion: a fitting crop is too small to enlarge
     NoCrop,                 ///< BadProportion: an accepted crop could not be cut
     TooManyPixels,          ///< BadSize: refused from its header, far too many pixels to decode
+    FileTooLarge,           ///< BadSize: a file longer than any photo needs, refused unread
+    TooManyScans,           ///< BadFormat: a JPEG of more scans than any camera writes
+    BackgroundTransparent,  ///< BadBackground: the photo is transparent where the background is
 };
-inline constexpr int kWhyCauseCount = 18;
+inline constexpr int kWhyCauseCount = 21;
 
 /// The file's size as the size rung compared it with kMinPhotoFileLength and the pixel minimums.
 struct SizeFacts {
@@ -44,6 +47,9 @@ struct AuditWhy {
     std::optional<SizeFacts> size;
     std::optional<BackgroundFacts> background;
     std::optional<FramingFacts> framing;  ///< the proportion gate and, past it, the framing
+    /// The file declares transparency, which decoding drops (transparent pixels then show the
+    /// colour stored under them, mostly black).
+    bool transparent = false;
 };
 
 /// The cause's name as written in reports ("FaceTooSmall", ...); "None" for None.

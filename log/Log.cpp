@@ -47,7 +47,6 @@ std::FILE* CLog::Open(const char* fileName) {
     if (m_fp != nullptr || fileName == nullptr) {
         return nullptr;
     }
-    m_szFileName = fileName;
     // Reading and appending, as the log has always been opened; a file that may be appended to
     // but not read (mode 200) is appended to all the same. Nothing here ever truncates.
     const char* mode = "a+";

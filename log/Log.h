@@ -42,7 +42,6 @@ public:
 
 private:
     std::FILE* m_fp = nullptr;
-    std::string m_szFileName;
     bool m_bFailed = false;
     mutable std::mutex m_cs;
 };

@@ -17,8 +17,8 @@ struct AuditReply {
 };
 
 /// The engine as one worker of the service uses it: its own face classifier, and every audit
-/// started from the random generator's initial state, so that the same bytes get the same
-/// answer on every request and every instance. Not thread-safe; one per worker thread.
+/// started from the same fill seed, so that the same bytes get the same answer on every request
+/// and every instance. Not thread-safe; one per worker thread.
 class PhotoWorker {
 public:
     PhotoWorker();
@@ -31,9 +31,9 @@ public:
 
     /// Audits the photo whose file bytes are `body`, exactly as the audit of a file with these
     /// bytes. Photos with more than `maxPixels` pixels are not decoded and get BadSize. With
-    /// `wantSaved`, a passed photo's saved bytes are filled in. The body is held in memory only
-    /// (an anonymous memory file); nothing touches the disk. Throws std::bad_alloc or
-    /// cv::Exception when the engine fails, rather than giving a verdict.
+    /// `wantSaved`, a passed photo's saved bytes are filled in. The body is audited where it
+    /// lies in memory; nothing is written anywhere. Throws std::bad_alloc or cv::Exception when
+    /// the engine fails, rather than giving a verdict.
     AuditReply Audit(std::string_view body, std::uint64_t maxPixels, bool wantSaved);
 
     /// Verifies `body` as a photo that Vetrix saved. Throws as VerifySavedPhoto does.

@@ -8,7 +8,7 @@
 
 #include <cmath>
 
-#include "engine/WindowLayout.h"
+#include "present/WindowLayout.h"
 #include "shell/Pictures.h"
 
 CPictureButton::CPictureButton(QWidget* parent) : QPushButton(parent) {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "engine/WindowLayout.h"
+#include "present/WindowLayout.h"
 
 // Q_INIT_RESOURCE names a function at global scope, so it cannot be used inside the namespace.
 static void RegisterVetrixResources() {

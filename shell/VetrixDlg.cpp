@@ -15,7 +15,7 @@
 #include <exception>
 #include <new>
 
-#include "engine/Compose.h"
+#include "present/Compose.h"
 #include "engine/Export.h"
 #include "log/Log.h"
 #include "shell/AboutDlg.h"
@@ -182,8 +182,15 @@ void CVetrixDlg::OnOpenPhoto() {
     QString failure;
     try {
         const WaitCursor wait;
-        AuditFile(QFile::encodeName(*path).toStdString(), fileName.toStdString());
-        return;
+        const std::error_code error =
+            AuditFile(QFile::encodeName(*path).toStdString(), fileName.toStdString());
+        if (!error) {
+            theLog.Print("%s", VerdictLine().c_str());
+            ShowSaveButton(m_nState == Passed);
+            RequestRepaint();
+            return;
+        }
+        failure = QString::fromLocal8Bit(error.message().c_str());
     } catch (const std::bad_alloc&) {
         failure = tr("内存不足");
     } catch (const std::exception& e) {
@@ -230,10 +237,6 @@ void CVetrixDlg::OnAboutBox() {
     about->open();
 }
 
-void CVetrixDlg::WriteVerdictLine(const std::string& line) {
-    theLog.Print("%s", line.c_str());
-}
-
 void CVetrixDlg::ShowSaveButton(bool enabled) {
     if (enabled) {
         m_btnSave.SetPicture(pictures::kButtonSave);
@@ -250,9 +253,7 @@ void CVetrixDlg::RequestRepaint() {
 }
 
 void CVetrixDlg::ShowVerdictHint() {
-    // Under the result frame, where the candidate is reading the verdict.
-    constexpr QPoint kHintAnchor{280, 340};
-    constexpr int kHintShownMs = 20000;
+    constexpr QPoint kHintAnchor{layout::kHintAnchor.x, layout::kHintAnchor.y};
     const bool rejected = m_nState != Idle && m_nState != Passed;
     const QString hint = rejected ? QString::fromUtf8(WhyHint(m_details.why.cause)) : QString();
     // A separate popup, so the verdict picture's pixels stay as they are; the tooltip brings
@@ -262,21 +263,20 @@ void CVetrixDlg::ShowVerdictHint() {
     if (hint.isEmpty()) {
         QToolTip::hideText();
     } else if (isVisible()) {
-        QToolTip::showText(mapToGlobal(kHintAnchor), hint, this, QRect(), kHintShownMs);
+        QToolTip::showText(mapToGlobal(kHintAnchor), hint, this, QRect(), layout::kHintShownMs);
     }
 }
 
 void CVetrixDlg::paintEvent(QPaintEvent* /*event*/) {
-    m_rcClient = rect();
     QPainter painter(this);
     const QPixmap picture = CurrentPicture();
     if (picture.isNull()) {
-        painter.fillRect(m_rcClient, Qt::white);
+        painter.fillRect(rect(), Qt::white);
         return;
     }
     // From the top-left corner at the picture's own ratio, which is the window's: one picture
     // pixel on each device pixel, never scaled.
-    painter.drawPixmap(m_rcClient.topLeft(), picture);
+    painter.drawPixmap(rect().topLeft(), picture);
 }
 
 void CVetrixDlg::contextMenuEvent(QContextMenuEvent* event) {

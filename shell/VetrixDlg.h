@@ -9,7 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include "engine/PhotoAudit.h"
-#include "engine/WindowLayout.h"
+#include "present/WindowLayout.h"
 #include "shell/PictureButton.h"
 
 class IUserPrompts;
@@ -26,7 +26,8 @@ qreal FittingScale(QSize screen, qreal desktopScale);
 /// picture's white column. Sizes are in window units, which the desktop's scale factor maps to
 /// device pixels; the pictures are drawn at the device's resolution. It holds the state of a
 /// run (the audit fields come from CPhotoAudit) and asks the user things only through the
-/// IUserPrompts it is given.
+/// IUserPrompts it is given. After each audit it acts on the result: the verdict line to the run
+/// log, the save button, the hint and a repaint.
 class CVetrixDlg : public QDialog, public CPhotoAudit {
     Q_OBJECT
 
@@ -53,15 +54,14 @@ public:
 
     qreal m_fFittingScale = 0;  ///< see OnInitDialog
     QIcon m_hIcon;
-    QRect m_rcClient;  ///< client rectangle of the last paint
     CPictureButton m_btnOpen;
     CPictureButton m_btnSave;
     CPictureButton m_btnExit;
 
 public slots:
     /// Open button: the save button goes grey, then the user picks a photo, which is audited.
-    /// When the audit fails without a verdict (out of memory, a failing detector), the window
-    /// shows the idle picture and tells the user in a message.
+    /// When there is no verdict (the file cannot be read, memory runs out, the detector fails),
+    /// the window shows the idle picture and tells the user in a message.
     void OnOpenPhoto();
     /// Save button: the user picks a target and the approved photo is written there.
     void OnSavePhoto();
@@ -78,9 +78,10 @@ protected:
     /// The primary screen's device pixels per window unit (the desktop's scale factor).
     virtual qreal DesktopScale() const;
 
-    void WriteVerdictLine(const std::string& line) override;
-    void ShowSaveButton(bool enabled) override;
-    void RequestRepaint() override;
+    /// Shows the save button enabled (green) or disabled (grey).
+    void ShowSaveButton(bool enabled);
+    /// The hint of the current verdict, then the whole window painted again.
+    void RequestRepaint();
 
     void paintEvent(QPaintEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;

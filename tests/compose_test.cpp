@@ -5,7 +5,7 @@
 
 #include <cmath>
 
-#include "engine/Compose.h"
+#include "present/Compose.h"
 
 namespace {
 

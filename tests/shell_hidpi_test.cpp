@@ -13,7 +13,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "engine/Compose.h"
+#include "present/Compose.h"
 #include "log/Log.h"
 #include "shell/AboutDlg.h"
 #include "shell/ImageBridge.h"

@@ -7,7 +7,7 @@
 #include <QRect>
 #include <QStringList>
 
-#include "engine/WindowLayout.h"
+#include "present/WindowLayout.h"
 #include "shell/UserPrompts.h"
 #include "shell/VetrixDlg.h"
 

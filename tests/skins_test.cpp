@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/WindowLayout.h"
+#include "present/WindowLayout.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "engine/Compose.h"
+#include "present/Compose.h"
 #include "engine/PhotoAudit.h"
 #include "shell/ImageBridge.h"
 #include "shell/Pictures.h"

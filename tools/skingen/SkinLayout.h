@@ -13,7 +13,7 @@
 
 #include <array>
 
-#include "engine/WindowLayout.h"
+#include "present/WindowLayout.h"
 
 namespace skingen {
 

@@ -11,7 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "engine/AuditJson.h"
-#include "engine/Compose.h"
+#include "present/Compose.h"
 #include "engine/Export.h"
 #include "engine/PhotoAudit.h"
 #include "log/Log.h"

@@ -1,4 +1,4 @@
-#include "engine/Compose.h"
+#include "present/Compose.h"
 
 #include <opencv2/imgproc.hpp>
 

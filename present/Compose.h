@@ -2,7 +2,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "engine/WindowLayout.h"
+#include "present/WindowLayout.h"
 
 /// The photo frame of the Passed picture at scale 1 (layout::kResultPhotoFrame).
 inline const cv::Rect kResultPhotoFrame{layout::kResultPhotoFrame.x, layout::kResultPhotoFrame.y,

@@ -36,6 +36,16 @@ inline constexpr Box kExitButton{kButtonX, 276, kButtonWidth, kButtonHeight};
 /// Where the Passed picture shows the normalised photo, stretched to fill it.
 inline constexpr Box kResultPhotoFrame{280, 83, 177, 228};
 
+/// A point in window units.
+struct Point {
+    int x, y;
+};
+
+/// Where a rejection's hint appears: under the result frame, where the candidate is reading.
+inline constexpr Point kHintAnchor{280, 340};
+/// How long the hint stays before it shows only as the window's tooltip, in milliseconds.
+inline constexpr int kHintShownMs = 20000;
+
 /// The picture files. Skins are in the order of the verdict codes (Idle = 0 ... BadSize = 6).
 inline constexpr std::array<const char*, 7> kSkinFiles{
     "skin_idle.png",           "skin_passed.png",     "skin_bad_background.png",

@@ -1,0 +1,54 @@
+#pragma once
+
+// What differs between systems about files, in one place: reading a whole file, and writing one
+// so that it appears whole or not at all. Names are the bytes the system takes (UTF-8 here).
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+#include <vector>
+
+/// A file read whole, or why it could not be.
+struct FileBytes {
+    std::vector<std::uint8_t> bytes;
+    /// Set when nothing was read: the system's reason (no such file, permission denied, is a
+    /// directory, ...), or std::errc::file_too_large for a file over the limit given.
+    std::error_code error;
+    /// The file's length, when it could be learned (also for a file refused as too large).
+    std::uint64_t length = 0;
+};
+
+/// Reads the regular file at `path` whole. A name that is not a regular file (a folder, FIFO,
+/// device or socket) is refused without waiting for a writer, with std::errc::is_a_directory for
+/// a folder and std::errc::invalid_argument for the others; a file longer than `maxBytes` is
+/// refused before anything is read. A file that changes length while it is read yields the
+/// bytes read up to its end. Never throws but std::bad_alloc.
+FileBytes ReadFileBytes(const std::string& path, std::uint64_t maxBytes);
+
+/// Reads the open descriptor `fd` (standard input, a pipe) to its end, as ReadFileBytes reads a
+/// file: more than `maxBytes` is refused with std::errc::file_too_large, and nothing is kept.
+FileBytes ReadDescriptorBytes(int fd, std::uint64_t maxBytes);
+
+/// Outcome of a save.
+struct WriteResult {
+    bool ok = false;
+    std::string error;    ///< why it failed, in words the window can show (UTF-8)
+    bool exists = false;  ///< failed only because the target exists and was not to be replaced
+};
+
+/// Whether a save may take the place of whatever already has the target's name.
+enum class ExistingTarget { Replace, Keep };
+
+/// Writes `bytes` to `path` through a temporary file in the target's folder that is then renamed
+/// to the target, so that the target is written whole or not at all and no other file is
+/// touched. A new file gets mode 0666 less the umask. An existing regular file is replaced and
+/// keeps its permission bits, never its set-user or set-group ID bit; an existing symbolic link
+/// is replaced by a plain file as new (never followed). With ExistingTarget::Keep an existing
+/// name of any kind is left alone instead and the result says `exists`; this holds even against
+/// a file created at the same moment.
+WriteResult WriteFileAtomically(const std::vector<std::uint8_t>& bytes, const std::string& path,
+                                ExistingTarget existing = ExistingTarget::Replace);
+
+/// Removes the temporary files of the saves under way in this process. Safe to call from a
+/// signal handler that is about to end the process.
+void RemovePendingTemporaries() noexcept;
