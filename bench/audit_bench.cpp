@@ -59,8 +59,8 @@ cv::CascadeClassifier& BareCascade() {
 }
 
 // Loaded once, in main.
-SilentAudit& Audit() {
-    static SilentAudit audit;
+CPhotoAudit& Audit() {
+    static CPhotoAudit audit;
     return audit;
 }
 
@@ -80,7 +80,7 @@ void BM_Bare(benchmark::State& state, const BenchPhoto& photo) {
 void BM_Audit(benchmark::State& state, const BenchPhoto& photo) {
     const std::string path = PhotoPath(photo);
     const std::string name = photo.file;
-    SilentAudit& audit = Audit();
+    CPhotoAudit& audit = Audit();
     for (auto _ : state) {
         audit.AuditFile(path, name);
         benchmark::DoNotOptimize(audit.m_matResult.data);

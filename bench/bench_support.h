@@ -11,14 +11,6 @@
 // The two things the benchmarks time: the audit, and the OpenCV work that any audit of the same
 // file has to do at the least.
 
-/// The audit with a shell that does nothing: no log line, no button, no repaint.
-class SilentAudit : public CPhotoAudit {
-protected:
-    void WriteVerdictLine(const std::string&) override {}
-    void ShowSaveButton(bool) override {}
-    void RequestRepaint() override {}
-};
-
 /// The bare pipeline: decode in colour, grey, equalise, detect with the audit's parameters.
 /// Returns the detections (unsorted, as the detector gives them).
 std::vector<cv::Rect> RunBarePipeline(cv::CascadeClassifier& cascade, const std::string& path);

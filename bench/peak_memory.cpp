@@ -55,7 +55,7 @@ int RunPeakMemoryChild(int argc, char** argv) {
     // The same single OpenCV thread as the timed benchmarks and the batch command.
     cv::setNumThreads(1);
 
-    SilentAudit audit;
+    CPhotoAudit audit;
     cv::CascadeClassifier cascade;
     if (work != "decode") {
         if (!audit.LoadFaceCascade() || !cascade.load(FindFaceCascade())) {

@@ -28,9 +28,15 @@ FaceFinder CPhotoAudit::Faces() {
 std::error_code CPhotoAudit::AuditFile(const std::string& path, const std::string& fileName) {
     m_strPath = path;
     m_strFileName = fileName;
-    Forget();
-    FileAudit audit = AuditPhotoFile(path, Faces(), m_options);
+    FileAudit audit;
+    try {
+        audit = AuditPhotoFile(path, Faces(), m_options);
+    } catch (...) {
+        Forget();
+        throw;
+    }
     if (audit.error) {
+        Forget();
         return audit.error;
     }
     Take(std::move(audit.result));
@@ -38,14 +44,22 @@ std::error_code CPhotoAudit::AuditFile(const std::string& path, const std::strin
 }
 
 void CPhotoAudit::AuditPhoto(const cv::Mat& photo, std::uint64_t fileLength) {
-    Forget();
-    Take(AuditDecodedPhoto(photo, fileLength, Faces(), m_options));
+    try {
+        Take(AuditDecodedPhoto(photo, fileLength, Faces(), m_options));
+    } catch (...) {
+        Forget();
+        throw;
+    }
 }
 
 void CPhotoAudit::JudgePhoto(const cv::Rect& face, const cv::Mat& photo,
                              std::uint64_t fileLength) {
-    Forget();
-    Take(JudgePortrait(face, photo, fileLength, m_options));
+    try {
+        Take(JudgePortrait(face, photo, fileLength, m_options));
+    } catch (...) {
+        Forget();
+        throw;
+    }
 }
 
 std::string CPhotoAudit::VerdictLine() const {
@@ -58,7 +72,10 @@ std::string CPhotoAudit::VerdictLine() const {
 void CPhotoAudit::Take(AuditResult result) {
     m_nState = result.state;
     m_details = std::move(result.details);
-    m_matResult = std::move(result.normalised);
+    // Only a pass replaces the normalised photo; the save button goes by the state.
+    if (result.state == Passed) {
+        m_matResult = std::move(result.normalised);
+    }
 }
 
 void CPhotoAudit::Forget() {

@@ -24,8 +24,9 @@ public:
     bool LoadFaceCascade();
 
     /// Stores `path` and `fileName` (UTF-8, for the log line), reads the file and audits its
-    /// bytes (AuditPhotoFile). A file that cannot be read gets no verdict: the state goes back
-    /// to Idle and the error is returned. A failure that is not a property of the photo
+    /// bytes (AuditPhotoFile). The verdict replaces m_nState and m_details, and a pass
+    /// m_matResult. A file that cannot be read gets no verdict: the audit is left as after a
+    /// failure (below) and the error is returned. A failure that is not a property of the photo
     /// (std::bad_alloc, a cv::Exception from the detector, a resize or a fill) is thrown; the
     /// audit is then left as if none had been made (Idle, no details, no normalised photo).
     std::error_code AuditFile(const std::string& path, const std::string& fileName);

@@ -35,9 +35,9 @@ constexpr CauseText kCauses[kWhyCauseCount] = {
     {WhyCause::NoCrop, "NoCrop", "无法裁出合格的证件照，请重新拍摄"},
     {WhyCause::TooManyPixels, "TooManyPixels", "照片尺寸大得异常，请缩小后再试"},
     {WhyCause::FileTooLarge, "FileTooLarge", "照片文件大得异常，请使用相机拍出的原图"},
-    {WhyCause::TooManyScans, "TooManyScans", "照片的编码方式异常，请用相机或手机重新保存为普通 JPEG"},
+    {WhyCause::TooManyScans, "TooManyScans", "照片编码异常，请重新保存为普通 JPEG"},
     {WhyCause::BackgroundTransparent, "BackgroundTransparent",
-     "照片背景是透明的，请换一张红色、蓝色或白色背景的照片"},
+     "照片背景透明，请用红、蓝或白色实底背景"},
 };
 
 const CauseText& TextOf(WhyCause cause) {

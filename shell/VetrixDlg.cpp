@@ -185,7 +185,7 @@ void CVetrixDlg::OnOpenPhoto() {
         const std::error_code error =
             AuditFile(QFile::encodeName(*path).toStdString(), fileName.toStdString());
         if (!error) {
-            theLog.Print("%s", VerdictLine().c_str());
+            WriteVerdictLine(VerdictLine());
             ShowSaveButton(m_nState == Passed);
             RequestRepaint();
             return;
@@ -235,6 +235,10 @@ void CVetrixDlg::OnAboutBox() {
     auto* about = new CAboutDlg(m_hIcon, this);
     about->setAttribute(Qt::WA_DeleteOnClose);
     about->open();
+}
+
+void CVetrixDlg::WriteVerdictLine(const std::string& line) {
+    theLog.Print("%s", line.c_str());
 }
 
 void CVetrixDlg::ShowSaveButton(bool enabled) {

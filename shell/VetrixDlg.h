@@ -78,6 +78,8 @@ protected:
     /// The primary screen's device pixels per window unit (the desktop's scale factor).
     virtual qreal DesktopScale() const;
 
+    /// Writes the verdict's line to the run log.
+    virtual void WriteVerdictLine(const std::string& line);
     /// Shows the save button enabled (green) or disabled (grey).
     void ShowSaveButton(bool enabled);
     /// The hint of the current verdict, then the whole window painted again.

@@ -46,22 +46,11 @@ INSTANTIATE_TEST_SUITE_P(
         ChoiceCase{"three, however large one is",
                    {{0, 0, 60, 60}, {100, 0, 900, 900}, {0, 100, 60, 60}}, std::nullopt}));
 
-// The size rung measures the file, not the pixels: any content of the right length will do.
-std::string FileOfLength(const TempDir& dir, std::size_t length) {
-    const std::string path = dir.file("photo.jpg");
-    WriteBytes(path, std::vector<std::uint8_t>(length, 0));
-    return path;
-}
-
-// Runs the ladder from rung 3 on a plain white photo: anything but BadSize means the size rung
-// passed.
-int SizeVerdict(int cols, int rows, std::size_t length) {
-    TempDir dir;
+// Runs the ladder from rung 3 on a plain white photo from a file of `length` bytes: anything
+// but BadSize means the size rung passed.
+int SizeVerdict(int cols, int rows, std::uint64_t length) {
     const cv::Mat photo(rows, cols, CV_8UC3, cv::Scalar(255, 255, 255));
-    RecordingAudit audit;
-    audit.m_strPath = FileOfLength(dir, length);
-    audit.JudgePhoto(cv::Rect(10, 100, 100, 100), photo);
-    return audit.m_nState;
+    return JudgePortrait(cv::Rect(10, 100, 100, 100), photo, length).state;
 }
 
 TEST(SizeRung, Boundaries) {
@@ -72,20 +61,51 @@ TEST(SizeRung, Boundaries) {
     EXPECT_EQ(SizeVerdict(300, 215, 300000), BadSize) << "landscape 300 x 215";
 }
 
-TEST(SizeRung, FileThatCannotBeMeasuredCountsAsEmpty) {
-    const cv::Mat photo(400, 300, CV_8UC3, cv::Scalar(255, 255, 255));
-    RecordingAudit audit;
-    audit.m_strPath = "/nonexistent/vetrix/photo.jpg";
-    audit.JudgePhoto(cv::Rect(10, 100, 100, 100), photo);
+TEST(SizeRung, CountsTheBytesOfThePhotoAuditedNotOfAnEarlierFile) {
+    // A large file passes first; a decoded photo audited next, from 30 719 bytes, must not be
+    // measured by the earlier file.
+    RecordingAudit& audit = LoadedAudit();
+    ASSERT_FALSE(audit.AuditFile(TestData("pass_red_test2_295x413.jpg"), "a.jpg"));
+    ASSERT_EQ(audit.m_nState, Passed);
+    ASSERT_GT(std::filesystem::file_size(TestData("pass_red_test2_295x413.jpg")), 30720u);
+    audit.AuditPhoto(cv::imread(TestData("pass_red_test2_295x413.jpg")), 30719);
     EXPECT_EQ(audit.m_nState, BadSize);
-    EXPECT_EQ(GetPhotoFileLength("/nonexistent/vetrix/photo.jpg"), 0u);
+    EXPECT_EQ(audit.m_details.why.cause, WhyCause::FileTooSmall);
+
+    // The bytes handed in are what the rung counts: a photo of exactly 30 720 bytes passes the
+    // rung, and without its last byte (a JPEG still decodes without it) it does not.
+    const std::vector<std::uint8_t> small = ReadBytes(TestData("size_file_30720_bytes_white_test3.jpg"));
+    ASSERT_EQ(small.size(), 30720u);
+    const FaceFinder faces = audit.Faces();
+    EXPECT_NE(AuditPhotoBytes(small, faces).state, BadSize);
+    const std::vector<std::uint8_t> shorter(small.begin(), small.end() - 1);
+    EXPECT_EQ(AuditPhotoBytes(shorter, faces).details.why.cause, WhyCause::FileTooSmall);
+}
+
+TEST(PhotoFile, AFileThatCannotBeReadHasNoVerdict) {
+    TempDir dir;
+    RecordingAudit audit;
+    ASSERT_TRUE(audit.LoadFaceCascade());
+    const struct {
+        std::string path;
+        std::errc error;
+    } cases[] = {
+        {dir.file("missing.jpg"), std::errc::no_such_file_or_directory},
+        {dir.path().string(), std::errc::is_a_directory},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(audit.AuditFile(c.path, "x.jpg"), std::make_error_code(c.error));
+        EXPECT_EQ(audit.m_nState, Idle);
+        EXPECT_TRUE(audit.lines.empty());
+    }
 }
 
 TEST(Verdict, OneLineOneRepaintAndTheButtonOnlyOnPassed) {
     TempDir dir;
     RecordingAudit audit;
     audit.m_strFileName = "100% 照片.jpg";
-    audit.AuditPhoto(cv::Mat());
+    audit.AuditPhoto(cv::Mat(), 0);
     EXPECT_EQ(audit.m_nState, BadFormat);
     ASSERT_EQ(audit.lines.size(), 1u);
     EXPECT_EQ(audit.lines[0], "100% 照片.jpg文件格式不符合要求！\r\n");
@@ -169,7 +189,7 @@ TEST(Detection, SmallFacesAreNotFoundAndTheOrderIsFixed) {
     EXPECT_TRUE(DetectFaces(none, group).empty());
 }
 
-// Every file a user can pick ends in a verdict: the decoder's failures are BadFormat.
+// Every file that can be read ends in a verdict: the decoder's failures are BadFormat.
 class BadFiles : public testing::Test {
 protected:
     int Audit(const std::string& path) {
@@ -195,15 +215,34 @@ TEST_F(BadFiles, NothingThatDoesNotDecodeGetsFurtherThanBadFormat) {
     EXPECT_EQ(Audit(text), BadFormat);
 
     EXPECT_EQ(Audit(TestData("bad_truncated_headers_only_blue_test1.jpg")), BadFormat);
-    EXPECT_EQ(Audit(dir_.file("missing.jpg")), BadFormat);
+}
 
+// A name that cannot be read is no photo at all: no verdict, no log line, and the reason.
+TEST_F(BadFiles, WhatCannotBeReadGetsNoVerdict) {
     const std::string folder = dir_.file("x.jpg");
     fs::create_directory(folder);
-    EXPECT_EQ(Audit(folder), BadFormat);
-
     const std::string fifo = dir_.file("pipe.jpg");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(Audit(fifo), BadFormat);
+    const std::pair<std::string, std::errc> cases[] = {
+        {dir_.file("missing.jpg"), std::errc::no_such_file_or_directory},
+        {folder, std::errc::is_a_directory},
+        {fifo, std::errc::invalid_argument},
+    };
+    for (const auto& [path, error] : cases) {
+        EXPECT_EQ(audit_.AuditFile(path, "x.jpg"), std::make_error_code(error)) << path;
+        EXPECT_EQ(audit_.m_nState, Idle) << path;
+    }
+    EXPECT_TRUE(audit_.lines.empty());
+
+    const std::string locked = dir_.file("locked.jpg");
+    fs::copy_file(TestData("pass_red_test2_295x413.jpg"), locked);
+    fs::permissions(locked, fs::perms::none);
+    OpenToOthers(dir_.path());
+    EXPECT_TRUE(RunUnprivileged([&] {
+        return audit_.AuditFile(locked, "locked.jpg") ==
+                   std::make_error_code(std::errc::permission_denied) &&
+               audit_.m_nState == Idle;
+    }));
 }
 
 TEST_F(BadFiles, HeaderAnnouncingAHugeImageIsTooLargeWithoutDecoding) {
@@ -224,17 +263,6 @@ TEST_F(BadFiles, HeaderAnnouncingAHugeImageIsTooLargeWithoutDecoding) {
     WriteBytes(path, bytes);
     EXPECT_EQ(Audit(path), BadSize);
     EXPECT_EQ(audit_.m_details.tooManyPixels, cv::Size(60000, 60000));
-}
-
-TEST_F(BadFiles, UnreadableFileIsBadFormat) {
-    const std::string path = dir_.file("locked.jpg");
-    fs::copy_file(TestData("pass_red_test2_295x413.jpg"), path);
-    fs::permissions(path, fs::perms::none);
-    OpenToOthers(dir_.path());
-    EXPECT_TRUE(RunUnprivileged([&] {
-        audit_.AuditFile(path, "locked.jpg");
-        return audit_.m_nState == BadFormat;
-    }));
 }
 
 TEST_F(BadFiles, OtherImageFormatsUnderAJpgNameAreAuditedLikeAnyPhoto) {
@@ -263,14 +291,15 @@ class FailingAudit : public RecordingAudit {
 public:
     enum class Failure { None, OutOfMemory, OpenCv } failure = Failure::None;
 
-protected:
-    std::vector<cv::Rect> FindFaces(const cv::Mat& photo) override {
-        switch (failure) {
-            case Failure::OutOfMemory: throw std::bad_alloc();
-            case Failure::OpenCv: CV_Error(cv::Error::StsNoMem, "injected");
-            case Failure::None: break;
-        }
-        return CPhotoAudit::FindFaces(photo);
+    FailingAudit() {
+        m_findFaces = [this](const cv::Mat& photo) {
+            switch (failure) {
+                case Failure::OutOfMemory: throw std::bad_alloc();
+                case Failure::OpenCv: CV_Error(cv::Error::StsNoMem, "injected");
+                case Failure::None: break;
+            }
+            return DetectFaces(m_faceCascade, photo);
+        };
     }
 };
 
@@ -293,7 +322,7 @@ TEST(Failures, AreThrownWithNoVerdictAndNothingOfTheLastAuditKept) {
     EXPECT_TRUE(audit.m_details.faces.empty());
 
     audit.failure = FailingAudit::Failure::OpenCv;
-    EXPECT_THROW(audit.AuditPhoto(cv::imread(photo)), cv::Exception);
+    EXPECT_THROW(audit.AuditPhoto(cv::imread(photo), 40000), cv::Exception);
     EXPECT_EQ(audit.m_nState, Idle);
     // No verdict line, button or repaint for either failure.
     EXPECT_EQ(audit.lines, lines);
@@ -339,59 +368,63 @@ TEST(DetectionDeathTest, RunningOutOfMemoryIsThrownNotTakenForNoFace) {
     EXPECT_EXIT(DetectWithMemoryCapped(), testing::ExitedWithCode(0), "");
 }
 
-// The first draws a thread's generator makes, read in a thread of its own.
-std::vector<unsigned> FreshDraws(const std::function<void()>& before = {}) {
-    std::vector<unsigned> draws;
-    std::thread([&] {
-        if (before) {
-            before();
-        }
-        for (int i = 0; i < 3; ++i) {
-            draws.push_back(cv::theRNG().next());
-        }
-    }).join();
-    return draws;
+// A white photo with a face box whose columns, from row 40 down to the face, have `hair`: the
+// head top is row 40 unless `hair` is exactly the colour the head-top fill draws, which then
+// counts as background.
+cv::Mat PhotoWithHair(const cv::Vec3b& hair) {
+    cv::Mat photo(420, 300, CV_8UC3, cv::Scalar::all(255));
+    photo(cv::Rect(100, 40, 100, 110)).setTo(cv::Scalar(hair[0], hair[1], hair[2]));
+    return photo;
 }
 
-std::vector<unsigned> NextDraws() {
-    std::vector<unsigned> draws;
-    for (int i = 0; i < 3; ++i) {
-        draws.push_back(cv::theRNG().next());
+// The colour the head-top fill draws from `seed`: the fourth three draws, after the three
+// background probes' (as the ladder documents its draws).
+cv::Vec3b HeadTopColour(std::uint64_t seed) {
+    cv::RNG rng(seed);
+    for (int i = 0; i < 9; ++i) {
+        static_cast<void>(static_cast<uchar>(rng));
     }
-    return draws;
+    const auto c0 = static_cast<uchar>(rng);
+    const auto c1 = static_cast<uchar>(rng);
+    const auto c2 = static_cast<uchar>(rng);
+    return {c0, c1, c2};
 }
 
-TEST(RandomState, RestartGivesTheDrawsOfAFreshlyStartedThread) {
-    const std::vector<unsigned> fresh = FreshDraws();
-    cv::theRNG() = cv::RNG(12345);
-    RestartRandomState();
-    EXPECT_EQ(NextDraws(), fresh);
-}
+TEST(FillSeed, DecidesTheFillColourAndNothingElseDoes) {
+    const cv::Rect face(100, 150, 100, 100);
+    const cv::Vec3b drawn = HeadTopColour(kDefaultFillSeed);
+    ASSERT_TRUE(drawn[0] < 235 || drawn[1] < 235 || drawn[2] < 235) << "not near the white";
+    const cv::Mat photo = PhotoWithHair(drawn);
 
-TEST(RandomState, AuditsStartAfreshWhenAskedAndCarryOnOtherwise) {
-    // The head-top search of a passing photo draws its fill colour from the generator.
-    const std::string photo = TestData("pass_red_test2_295x413.jpg");
-    const auto firstAuditOfAThread = [&] {
-        RecordingAudit audit;
-        audit.LoadFaceCascade();
-        audit.AuditFile(photo, "a.jpg");
-    };
-    const std::vector<unsigned> afterFirstAudit = FreshDraws(firstAuditOfAThread);
+    // With the default seed the hair has the fill's colour: no head top above the face.
+    AuditResult result = JudgePortrait(face, photo, 100000);
+    ASSERT_TRUE(result.details.why.framing);
+    EXPECT_EQ(result.details.why.cause, WhyCause::HeadTopNotFound);
 
-    RecordingAudit audit;
-    ASSERT_TRUE(audit.LoadFaceCascade());
-    audit.m_bRestartRandomState = true;
+    // Another seed draws another colour: the head top is the hair's first row.
+    AuditOptions other;
+    other.fillSeed = 12345;
+    ASSERT_NE(HeadTopColour(12345), drawn);
+    result = JudgePortrait(face, photo, 100000, other);
+    ASSERT_TRUE(result.details.why.framing);
+    EXPECT_EQ(result.details.why.framing->headTop, 40);
+
+    // Whatever the thread's generator holds, and whatever came before, the default seed rules,
+    // and the thread's generator is left as it was.
     for (const std::uint64_t earlier : {1u, 777u}) {
         cv::theRNG() = cv::RNG(earlier);
-        audit.AuditFile(photo, "a.jpg");
-        ASSERT_EQ(audit.m_nState, Passed);
-        EXPECT_EQ(NextDraws(), afterFirstAudit) << "after state " << earlier;
+        static_cast<void>(JudgePortrait(face, PhotoWithHair({0, 0, 0}), 100000));
+        const std::uint64_t before = cv::theRNG().state;
+        EXPECT_EQ(JudgePortrait(face, photo, 100000).details.why.cause,
+                  WhyCause::HeadTopNotFound) << "after state " << earlier;
+        EXPECT_EQ(cv::theRNG().state, before);
     }
 
-    audit.m_bRestartRandomState = false;
-    cv::theRNG() = cv::RNG(777);
-    audit.AuditFile(photo, "a.jpg");
-    EXPECT_NE(NextDraws(), afterFirstAudit) << "the window's generator carries on";
+    // The window's audits follow the same rule: a second audit is judged as the first.
+    RecordingAudit window;
+    window.JudgePhoto(face, PhotoWithHair({0, 0, 0}), 100000);
+    window.JudgePhoto(face, photo, 100000);
+    EXPECT_EQ(window.m_details.why.cause, WhyCause::HeadTopNotFound);
 }
 
 }  // namespace

@@ -24,16 +24,15 @@ namespace {
 // The window with a detection step that fails on demand.
 class FailingDlg : public TestDlg {
 public:
-    using TestDlg::TestDlg;
-    bool outOfMemory = false;
-
-protected:
-    std::vector<cv::Rect> FindFaces(const cv::Mat& photo) override {
-        if (outOfMemory) {
-            throw std::bad_alloc();
-        }
-        return TestDlg::FindFaces(photo);
+    explicit FailingDlg(FakePrompts& prompts) : TestDlg(prompts) {
+        m_findFaces = [this](const cv::Mat& photo) {
+            if (outOfMemory) {
+                throw std::bad_alloc();
+            }
+            return DetectFaces(m_faceCascade, photo);
+        };
     }
+    bool outOfMemory = false;
 };
 
 }  // namespace
@@ -115,7 +114,7 @@ void ShellFailureTest::bombIsBadSizeWithoutDecoding() {
 
     FakePrompts prompts;
     TestDlg dlg(prompts);
-    QCOMPARE(dlg.m_nMaxPixels, kDefaultMaxPixels);
+    QCOMPARE(dlg.m_options.maxPixels, kDefaultMaxPixels);
     QVERIFY(dlg.OnInitDialog());
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));

@@ -8,17 +8,38 @@
 
 #include "engine/PhotoAudit.h"
 
-// An audit that records what the ladder asks of its shell.
+// An audit that records what a window does with each verdict: the log line, the save button
+// shown enabled on a pass, a repaint. Nothing is recorded for an audit that reaches no verdict.
 class RecordingAudit : public CPhotoAudit {
 public:
     std::vector<std::string> lines;
     std::vector<bool> saveButton;
     int repaints = 0;
 
-protected:
-    void WriteVerdictLine(const std::string& line) override { lines.push_back(line); }
-    void ShowSaveButton(bool enabled) override { saveButton.push_back(enabled); }
-    void RequestRepaint() override { ++repaints; }
+    std::error_code AuditFile(const std::string& path, const std::string& fileName) {
+        const std::error_code error = CPhotoAudit::AuditFile(path, fileName);
+        if (!error) {
+            Record();
+        }
+        return error;
+    }
+    void AuditPhoto(const cv::Mat& photo, std::uint64_t fileLength) {
+        CPhotoAudit::AuditPhoto(photo, fileLength);
+        Record();
+    }
+    void JudgePhoto(const cv::Rect& face, const cv::Mat& photo, std::uint64_t fileLength) {
+        CPhotoAudit::JudgePhoto(face, photo, fileLength);
+        Record();
+    }
+
+private:
+    void Record() {
+        lines.push_back(VerdictLine());
+        if (m_nState == Passed) {
+            saveButton.push_back(true);
+        }
+        ++repaints;
+    }
 };
 
 // One RecordingAudit per test program with the face cascade loaded (loading it takes a while);

@@ -15,24 +15,13 @@
 #include "shell/ImageBridge.h"
 #include "shell/Pictures.h"
 
-namespace {
-
-class SilentAudit : public CPhotoAudit {
-protected:
-    void WriteVerdictLine(const std::string&) override {}
-    void ShowSaveButton(bool) override {}
-    void RequestRepaint() override {}
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(stderr, "usage: vetrix-window-picture PHOTO OUT\n");
         return 2;
     }
     pictures::Register();
-    SilentAudit audit;
+    CPhotoAudit audit;
     if (!audit.LoadFaceCascade()) {
         std::fprintf(stderr, "vetrix-window-picture: no face cascade\n");
         return 2;

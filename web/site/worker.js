@@ -13,7 +13,6 @@ const SKINS = [
 const CASCADE = 'haarcascade_frontalface_alt2.xml';
 const DIR = '/vetrix';
 const LOG = DIR + '/Test.log';
-const PHOTO = DIR + '/photo';
 
 async function fetchBytes(url) {
   const response = await fetch(url);
@@ -66,12 +65,16 @@ const handlers = {
     return { cascadeLoaded: extra.cascadeLoaded, picture: picture(module, 0) };
   },
   audit(module, request) {
-    module.FS.writeFile(PHOTO, new Uint8Array(request.bytes));
+    // The photo is audited where it lies in the module's memory; it is never made a file.
+    const bytes = new Uint8Array(request.bytes);
+    const at = module._malloc(Math.max(bytes.length, 1));
     let state;
     try {
-      state = module.ccall('vetrix_audit', 'number', ['string', 'string'], [PHOTO, request.name]);
+      module.HEAPU8.set(bytes, at);
+      state = module.ccall('vetrix_audit', 'number', ['number', 'number', 'string'],
+                           [at, bytes.length, request.name]);
     } finally {
-      module.FS.unlink(PHOTO);
+      module._free(at);
     }
     if (state < 0) {
       return { failure: module.ccall('vetrix_failure', 'string', [], []), picture: picture(module, 0) };
