@@ -41,7 +41,7 @@ std::vector<std::string> Lines(const std::string& text) {
 // Starts vetrix-audit in `cwd` with its output going to files in `scratch`, or its standard
 // output to `outFd` when that is given; `closedFd` is closed before the program starts.
 pid_t Start(const std::vector<std::string>& args, const std::string& cwd, const TempDir& scratch,
-            int outFd = -1, int closedFd = -1) {
+            int outFd = -1, int closedFd = -1, int inFd = -1) {
     const std::string program = std::string(VETRIX_BIN_DIR) + "/vetrix-audit";
     const pid_t child = fork();
     if (child == 0) {
@@ -54,6 +54,9 @@ pid_t Start(const std::vector<std::string>& args, const std::string& cwd, const 
         }
         if (closedFd >= 0) {
             close(closedFd);
+        }
+        if (inFd >= 0 && dup2(inFd, 0) < 0) {
+            _exit(127);
         }
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& arg : args) {
@@ -104,6 +107,46 @@ TEST(Command, JsonMatchesTheReferenceForEveryExamplePhoto) {
                                            rest.substr(rest.size() - 2) == "}}"))
             << args[i + 3];
     }
+}
+
+// What a new user tries first: nothing to audit, a folder still to be made, a wrong cascade,
+// the version, a photo piped in.
+TEST(Command, FirstTries) {
+    TempDir dir;
+    fs::create_directory(dir.file("empty"));
+    fs::create_directory(dir.file("notes"));
+    WriteBytes(dir.file("notes/a.txt"), {'x'});
+    for (const char* folder : {"empty", "notes"}) {
+        const Outcome run = Audit({folder}, dir.path().string());
+        EXPECT_EQ(run.status, 1) << folder;
+        EXPECT_EQ(run.out, "") << folder;
+        EXPECT_NE(run.err.find("no photo found"), std::string::npos) << run.err;
+    }
+
+    Outcome run = Audit({"--save", dir.file("new"), "pass_red_test2_295x413.jpg"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("does not exist"), std::string::npos) << run.err;
+
+    run = Audit({"--cascade", "/missing/cascade.xml", "pass_red_test2_295x413.jpg"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("/missing/cascade.xml"), std::string::npos) << run.err;
+
+    run = Audit({"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("vetrix-audit ", 0), 0u) << run.out;
+
+    const int in = open(TestData("pass_red_test2_295x413.jpg").c_str(), O_RDONLY);
+    ASSERT_GE(in, 0);
+    TempDir scratch;
+    run = Finish(Start({"--json", "--save", dir.path().string(), "-"}, VETRIX_TEST_DATA,
+                       scratch, -1, -1, in),
+                 scratch);
+    close(in);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("{\"file\": \"-\", \"code\": 1,", 0), 0u) << run.out;
+    EXPECT_EQ(ReadBytes(dir.file("stdin.jpg")),
+              ReadBytes(TestData("expected-saved/pass_red_test2_295x413.jpg")));
+    EXPECT_EQ(Audit({"-", "-"}).status, 2) << "standard input is read once";
 }
 
 TEST(Command, TextLinesAndTheSummary) {

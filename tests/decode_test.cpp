@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <png.h>
+#include <jpeglib.h>
+#include <zlib.h>
+#include <opencv2/imgproc.hpp>
 
 #include "engine/PhotoAudit.h"
 #include "test_support.h"
@@ -447,3 +450,125 @@ TEST(Warnings, LibtiffSaysNothingAboutADamagedHeader) {
 }
 
 }  // namespace
+
+namespace {
+
+// A legal progressive JPEG of `side` x `side` in colour whose coefficients come in one scan per
+// spectral band and component: the DC scan of all three, then 63 bands for each, 190 scans.
+std::vector<std::uint8_t> ManyScanJpeg(int side) {
+    std::vector<jpeg_scan_info> scans;
+    scans.push_back({3, {0, 1, 2, 0}, 0, 0, 0, 0});
+    for (int component = 0; component < 3; ++component) {
+        for (int band = 1; band < 64; ++band) {
+            scans.push_back({1, {component, 0, 0, 0}, band, band, 0, 0});
+        }
+    }
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr err{};
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = static_cast<JDIMENSION>(side);
+    cinfo.image_height = static_cast<JDIMENSION>(side);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    cinfo.scan_info = scans.data();
+    cinfo.num_scans = static_cast<int>(scans.size());
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<JSAMPLE> row(static_cast<std::size_t>(side) * 3, 128);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW rows[] = {row.data()};
+        jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::vector<std::uint8_t> bytes(out, out + size);
+    std::free(out);
+    return bytes;
+}
+
+// `png` with a zTXt chunk inserted after the header, `count` times, each inflating to `inflated`
+// bytes of text.
+std::vector<std::uint8_t> WithCompressedText(std::vector<std::uint8_t> png, int count,
+                                             std::size_t inflated) {
+    std::vector<std::uint8_t> text(inflated, 'a');
+    uLongf packedSize = compressBound(static_cast<uLong>(inflated));
+    std::vector<std::uint8_t> packed(packedSize);
+    compress2(packed.data(), &packedSize, text.data(), static_cast<uLong>(inflated), 9);
+    packed.resize(packedSize);
+    std::vector<std::uint8_t> chunk;
+    const auto put32 = [&](std::uint32_t v) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            chunk.push_back(static_cast<std::uint8_t>(v >> shift));
+        }
+    };
+    const std::string head = std::string("zTXt") + "Comment" + '\0' + '\0';
+    put32(static_cast<std::uint32_t>(head.size() - 4 + packed.size()));
+    chunk.insert(chunk.end(), head.begin(), head.end());
+    chunk.insert(chunk.end(), packed.begin(), packed.end());
+    put32(static_cast<std::uint32_t>(
+        crc32(0, chunk.data() + 4, static_cast<uInt>(chunk.size() - 4))));
+    const std::ptrdiff_t afterHeader = 8 + 25;  // the signature and the IHDR chunk
+    for (int i = 0; i < count; ++i) {
+        png.insert(png.begin() + afterHeader, chunk.begin(), chunk.end());
+    }
+    return png;
+}
+
+}  // namespace
+
+TEST(Bombs, AJpegOfMoreScansThanAnyCameraWritesIsRefusedUndecoded) {
+    const std::vector<std::uint8_t> bytes = ManyScanJpeg(64);
+    ASSERT_FALSE(cv::imdecode(bytes, cv::IMREAD_COLOR).empty()) << "a legal JPEG";
+    EXPECT_EQ(CountJpegScans(bytes, 1000), 190);
+    const DecodedPhoto photo = DecodePhotoBytes(bytes);
+    EXPECT_EQ(photo.status, DecodeStatus::TooManyScans);
+    EXPECT_TRUE(photo.image.empty());
+    const AuditResult result = AuditPhotoBytes(bytes, {});
+    EXPECT_EQ(result.state, BadFormat);
+    EXPECT_EQ(result.details.why.cause, WhyCause::TooManyScans);
+
+    // libjpeg's own progressive script has 10 scans for colour: audited as ever.
+    std::vector<std::uint8_t> progressive;
+    cv::imencode(".jpg", cv::Mat(64, 64, CV_8UC3, cv::Scalar::all(90)), progressive,
+                 {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+    EXPECT_EQ(CountJpegScans(progressive), 10);
+    EXPECT_EQ(DecodePhotoBytes(progressive).status, DecodeStatus::Decoded);
+}
+
+TEST(Bombs, APngsCompressedTextIsLeftOutAndItsPixelsKept) {
+    const std::vector<std::uint8_t> plain = ReadBytes(TestData("pass_red_test2_295x413.jpg"));
+    std::vector<std::uint8_t> png;
+    ASSERT_TRUE(cv::imencode(".png", cv::imdecode(plain, cv::IMREAD_COLOR), png));
+    // 300 chunks of 1 MiB of text each: libpng would inflate 300 MiB to read them.
+    const std::vector<std::uint8_t> bomb = WithCompressedText(png, 300, 1 << 20);
+    ASSERT_LT(bomb.size(), png.size() + 300 * 2000) << "the text must pack small";
+    const DecodedPhoto clean = DecodePhotoBytes(png);
+    const DecodedPhoto withText = DecodePhotoBytes(bomb);
+    ASSERT_EQ(withText.status, DecodeStatus::Decoded);
+    EXPECT_EQ(cv::norm(clean.image, withText.image, cv::NORM_INF), 0);
+}
+
+TEST(Transparency, IsTheCauseWhenTheBackgroundIsTransparent) {
+    // The portrait with its top 100 rows transparent (and black underneath, as editors leave
+    // them): the verdict stays BadBackground, the hint says what is wrong.
+    cv::Mat photo = cv::imread(TestData("pass_red_test2_295x413.jpg"));
+    cv::Mat rgba;
+    cv::cvtColor(photo, rgba, cv::COLOR_BGR2BGRA);
+    rgba(cv::Rect(0, 0, rgba.cols, 100)).setTo(cv::Scalar(0, 0, 0, 0));
+    std::vector<std::uint8_t> png;
+    ASSERT_TRUE(cv::imencode(".png", rgba, png));
+    png.resize(std::max<std::size_t>(png.size(), 40000), 0);  // past the size rung's minimum
+    const AuditResult result = AuditPhotoBytes(png, CascadeFaceFinder(LoadedAudit().m_faceCascade));
+    EXPECT_EQ(result.state, BadBackground);
+    EXPECT_EQ(result.details.why.cause, WhyCause::BackgroundTransparent);
+    EXPECT_TRUE(result.details.why.transparent);
+
+    // An opaque PNG of the same photo is not transparent.
+    std::vector<std::uint8_t> opaque;
+    ASSERT_TRUE(cv::imencode(".png", photo, opaque));
+    EXPECT_FALSE(DecodePhotoBytes(opaque).transparent);
+}
