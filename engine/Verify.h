@@ -50,7 +50,8 @@
 /// audited it. A byte changed inside the compressed picture data may still decode cleanly and
 /// verify. Verified says the file has exactly the structure, size and tables Vetrix writes and
 /// shows a face; it tells an honest mistake (wrong file, file edited with another tool,
-/// recompressed or with data added) from the right file, but does not stop a forger.
+/// recompressed or with data added) from the right file, but does not stop a forger (docs/verify.md
+/// says so for users).
 enum class VerifyOutcome : int {
     Verified = 0,
     NoTrailer = 1,
@@ -91,8 +92,9 @@ struct SavedLayout {
 
 /// Runs the checks of VerifySavedPhoto that read the `size` bytes at `data` (a whole file)
 /// without decoding anything: trailer, marker structure, frame type, segments, size and tables.
-/// Bounded by the file's length in time and by a few hundred bytes in memory, whatever the
-/// header claims.
+/// Takes time in proportion to the file's length and a few kilobytes of memory, whatever the
+/// header claims. The first call encodes one tiny photo with EncodeApprovedPhoto to learn the
+/// exact segments Vetrix writes.
 SavedLayout CheckSavedLayout(const std::uint8_t* data, std::size_t size);
 
 /// Verifies the `size` bytes at `data` (a whole file). `cascade` is the audit's face classifier
