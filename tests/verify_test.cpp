@@ -517,6 +517,16 @@ TEST_F(VerifyTest, EveryBitFlippedOutsideThePictureDataIsRefusedFromTheBytes) {
     EXPECT_GT(refused, 8 * 600) << "the headers are some 620 bytes";
 }
 
+TEST_F(VerifyTest, EveryCutOfTheStreamIsNotJpeg) {
+    const Bytes saved = Saved();
+    const Bytes jpeg(saved.begin(), saved.end() - 10);
+    for (std::size_t length = 0; length < jpeg.size(); ++length) {
+        const Bytes cut =
+            WithTrailer(Bytes(jpeg.begin(), jpeg.begin() + static_cast<long>(length)));
+        ASSERT_EQ(LayoutName(cut), "NotJpeg") << "cut to " << length << " bytes";
+    }
+}
+
 TEST_F(VerifyTest, EveryOutcomeHasItsOwnNameAndMessageInTheJson) {
     std::set<std::string> names;
     std::set<std::string> messages;
