@@ -18,9 +18,182 @@ namespace {
 // The widths the normalisation writes; the height is always trunc(1.4 x width).
 constexpr int kSavedMinWidth = 215;
 constexpr int kSavedMaxWidth = 295;
-constexpr int kSavedQuality = 50;
 
-using QuantTable = std::array<unsigned, DCTSIZE2>;
+constexpr std::uint8_t kSOI = 0xD8;
+constexpr std::uint8_t kEOI = 0xD9;
+constexpr std::uint8_t kSOS = 0xDA;
+constexpr std::uint8_t kDQT = 0xDB;
+constexpr std::uint8_t kDHT = 0xC4;
+
+bool IsFrameMarker(std::uint8_t marker) {
+    return marker >= 0xC0 && marker <= 0xCF && marker != kDHT && marker != 0xC8 && marker != 0xCC;
+}
+
+bool IsRestartMarker(std::uint8_t marker) { return marker >= 0xD0 && marker <= 0xD7; }
+
+// A marker segment: its marker and the bytes after its two length bytes.
+struct Segment {
+    std::uint8_t marker = 0;
+    const std::uint8_t* body = nullptr;
+    std::size_t length = 0;
+};
+
+// What walking a JPEG stream's marker segments found. Only the first few segments are kept, so
+// that a file of a million tiny segments costs no more memory than a genuine one; the encoder
+// writes fewer than that, and the counts tell a file with more.
+struct Walk {
+    static constexpr std::size_t kKept = 16;
+    bool complete = false;  // reached an end-of-image marker after a scan, all within bounds
+    std::size_t end = 0;    // just past that marker
+    std::array<Segment, kKept> kept{};
+    std::size_t count = 0;  // segments with a length, all of them
+    std::array<std::size_t, 256> perMarker{};
+    Segment frame;  // the first frame header, when there is one
+    bool restartMarkers = false;
+    bool fillBytes = false;
+};
+
+// Where the compressed picture data that starts at `pos` ends: at the FF of the first marker
+// other than a restart marker (a stuffed FF 00 is data). `size` when no marker follows.
+std::size_t SkipPictureData(const std::uint8_t* data, std::size_t size, std::size_t pos,
+                            Walk& walk) {
+    while (pos < size) {
+        const void* ff = std::memchr(data + pos, 0xFF, size - pos);
+        if (ff == nullptr) {
+            return size;
+        }
+        pos = static_cast<std::size_t>(static_cast<const std::uint8_t*>(ff) - data);
+        if (pos + 1 >= size) {
+            return size;
+        }
+        const std::uint8_t next = data[pos + 1];
+        if (next == 0x00 || IsRestartMarker(next)) {
+            walk.restartMarkers = walk.restartMarkers || next != 0x00;
+            pos += 2;
+            continue;
+        }
+        return pos;
+    }
+    return size;
+}
+
+// Walks the marker segments of the JPEG stream in the `size` bytes at `data` from its start to
+// its first end-of-image marker, reading no byte outside them.
+Walk WalkJpeg(const std::uint8_t* data, std::size_t size) {
+    Walk walk;
+    if (size < 4 || data[0] != 0xFF || data[1] != kSOI) {
+        return walk;
+    }
+    std::size_t pos = 2;
+    while (pos < size && data[pos] == 0xFF) {
+        ++pos;
+        // Decoders skip any number of FF before a marker's code; libjpeg never writes them.
+        while (pos < size && data[pos] == 0xFF) {
+            walk.fillBytes = true;
+            ++pos;
+        }
+        if (pos >= size) {
+            return walk;
+        }
+        const std::uint8_t marker = data[pos++];
+        if (marker == kEOI) {
+            walk.complete = walk.perMarker[kSOS] > 0;
+            walk.end = pos;
+            return walk;
+        }
+        // A stuffed zero, TEM, the reserved codes, a second SOI or a restart marker outside
+        // picture data: nothing a JPEG stream has here.
+        if (marker < 0xC0 || marker == kSOI || IsRestartMarker(marker)) {
+            return walk;
+        }
+        if (size - pos < 2) {
+            return walk;
+        }
+        const std::size_t length = static_cast<std::size_t>(data[pos] << 8 | data[pos + 1]);
+        if (length < 2 || length > size - pos) {
+            return walk;
+        }
+        const Segment segment{marker, data + pos + 2, length - 2};
+        pos += length;
+        if (walk.count < Walk::kKept) {
+            walk.kept[walk.count] = segment;
+        }
+        ++walk.count;
+        ++walk.perMarker[marker];
+        if (IsFrameMarker(marker) && walk.frame.body == nullptr) {
+            walk.frame = segment;
+        }
+        if (marker == kSOS) {
+            if (walk.frame.body == nullptr) {
+                return walk;  // a scan needs a frame header before it
+            }
+            pos = SkipPictureData(data, size, pos, walk);
+        }
+    }
+    return walk;
+}
+
+// The segments of what Vetrix writes, from the writer itself: a small photo saved as Export
+// saves every photo. The tables do not depend on the pixels, and only the frame's size does,
+// so every saved photo has these bytes but for its width and height. (Were OpenCV built without
+// JPEG, the walk would be empty and no file would verify.)
+const Walk& SavedReference() {
+    static const std::vector<std::uint8_t> bytes =
+        EncodeApprovedPhoto(cv::Mat(16, 16, CV_8UC3, cv::Scalar(90, 120, 180)));
+    static const Walk walk = bytes.size() > MakePhotoTrailer().size()
+                                 ? WalkJpeg(bytes.data(), bytes.size() - MakePhotoTrailer().size())
+                                 : Walk{};
+    return walk;
+}
+
+bool SameBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
+    return n == 0 || std::memcmp(a, b, n) == 0;
+}
+
+// Whether `segment` has the layout of the reference's segment at the same place: everything
+// but the table values and the frame's size, which the last checks judge.
+bool SameLayout(const Segment& segment, const Segment& expected) {
+    if (segment.marker != expected.marker) {
+        return false;
+    }
+    const std::uint8_t* b = segment.body;
+    switch (segment.marker) {
+        case kDQT:  // precision and slot, then 64 values
+            return segment.length == expected.length && b[0] == expected.body[0];
+        case kDHT: {  // class and slot, 16 code counts, then as many symbols
+            if (segment.length < 17 || b[0] != expected.body[0]) {
+                return false;
+            }
+            std::size_t symbols = 0;
+            for (int i = 1; i <= 16; ++i) {
+                symbols += b[i];
+            }
+            return segment.length == 17 + symbols;
+        }
+        default:
+            if (segment.length != expected.length) {
+                return false;
+            }
+            if (IsFrameMarker(segment.marker)) {  // precision, height, width, components
+                return segment.length >= 5 && b[0] == expected.body[0] &&
+                       SameBytes(b + 5, expected.body + 5, segment.length - 5);
+            }
+            return SameBytes(b, expected.body, segment.length);
+    }
+}
+
+bool SameTables(const Segment& segment, const Segment& expected) {
+    if (segment.marker != kDQT && segment.marker != kDHT) {
+        return true;
+    }
+    return segment.length == expected.length &&
+           SameBytes(segment.body, expected.body, segment.length);
+}
+
+bool SavedSize(int width, int height) {
+    return width >= kSavedMinWidth && width <= kSavedMaxWidth &&
+           height == static_cast<int>(1.4 * width);
+}
 
 struct ErrorManager {
     jpeg_error_mgr pub;
@@ -42,88 +215,16 @@ extern "C" void NoteMessage(j_common_ptr cinfo, int level) {
 
 extern "C" void SilenceOutput(j_common_ptr) {}
 
-// The luminance and chrominance tables that libjpeg's own quality scaling yields at quality 50,
-// asked of the library rather than written down, so that they follow the library the encoder
-// uses.
-std::array<QuantTable, 2> ComputeReferenceTables() {
-    std::array<QuantTable, 2> tables{};
-    jpeg_compress_struct cinfo{};
-    ErrorManager err{};
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = FailDecode;
-    err.pub.output_message = SilenceOutput;
-    if (setjmp(err.jump) != 0) {
-        jpeg_destroy_compress(&cinfo);
-        return {};
-    }
-    jpeg_create_compress(&cinfo);
-    cinfo.in_color_space = JCS_RGB;
-    cinfo.input_components = 3;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, kSavedQuality, TRUE);
-    for (int t = 0; t < 2; ++t) {
-        for (int i = 0; i < DCTSIZE2; ++i) {
-            tables[t][i] = cinfo.quant_tbl_ptrs[t]->quantval[i];
-        }
-    }
-    jpeg_destroy_compress(&cinfo);
-    return tables;
-}
-
-const std::array<QuantTable, 2>& ReferenceTables() {
-    static const std::array<QuantTable, 2> tables = ComputeReferenceTables();
-    return tables;
-}
-
-bool SavedSize(int width, int height) {
-    return width >= kSavedMinWidth && width <= kSavedMaxWidth &&
-           height == static_cast<int>(1.4 * width);
-}
-
 // Everything the decoder touches lives here and is reached through a pointer, so that nothing
 // the longjmp skips over holds a value the compiler might have kept in a register.
 struct StrictDecoder {
     jpeg_decompress_struct cinfo{};
     ErrorManager err{};
-    bool clean = false;       // decoded to its end-of-image marker, no warning, nothing after
-    bool tooLarge = false;    // not decoded: more pixels than kVerifyMaxPixels
-    bool tablesMatch = false;
-    int width = 0;
-    int height = 0;
-    bool keepImage = false;   // decode into `image` rather than a scratch row
+    bool clean = false;  // decoded to its end-of-image marker, no warning, nothing after
     cv::Mat image;
-    std::vector<unsigned char> row;
 };
 
-bool TablesMatch(const jpeg_decompress_struct& cinfo) {
-    if (cinfo.num_components != 3 || cinfo.jpeg_color_space != JCS_YCbCr) {
-        return false;
-    }
-    const auto& reference = ReferenceTables();
-    for (int c = 0; c < 3; ++c) {
-        const int slot = cinfo.comp_info[c].quant_tbl_no;
-        const JQUANT_TBL* table =
-            slot >= 0 && slot < NUM_QUANT_TBLS ? cinfo.quant_tbl_ptrs[slot] : nullptr;
-        if (table == nullptr) {
-            return false;
-        }
-        const QuantTable& expected = reference[c == 0 ? 0 : 1];
-        for (int i = 0; i < DCTSIZE2; ++i) {
-            if (table->quantval[i] != expected[i]) {
-                return false;
-            }
-        }
-    }
-    // A table defined but used by no component is not something the encoder writes either.
-    for (int slot = 2; slot < NUM_QUANT_TBLS; ++slot) {
-        if (cinfo.quant_tbl_ptrs[slot] != nullptr) {
-            return false;
-        }
-    }
-    return true;
-}
-
-void RunDecoder(StrictDecoder* d, const std::uint8_t* data, std::size_t size, bool wantImage) {
+void RunDecoder(StrictDecoder* d, const std::uint8_t* data, std::size_t size) {
     d->cinfo.err = jpeg_std_error(&d->err.pub);
     d->err.pub.error_exit = FailDecode;
     d->err.pub.emit_message = NoteMessage;
@@ -136,34 +237,19 @@ void RunDecoder(StrictDecoder* d, const std::uint8_t* data, std::size_t size, bo
     jpeg_create_decompress(&d->cinfo);
     jpeg_mem_src(&d->cinfo, data, static_cast<unsigned long>(size));
     jpeg_read_header(&d->cinfo, TRUE);
-    d->width = static_cast<int>(d->cinfo.image_width);
-    d->height = static_cast<int>(d->cinfo.image_height);
-    d->tablesMatch = TablesMatch(d->cinfo);
+    const J_COLOR_SPACE space = d->cinfo.jpeg_color_space;
     if (static_cast<std::uint64_t>(d->cinfo.image_width) * d->cinfo.image_height >
-        kVerifyMaxPixels) {
-        d->tooLarge = true;
+            kVerifyMaxPixels ||
+        (space != JCS_YCbCr && space != JCS_GRAYSCALE && space != JCS_RGB)) {
         jpeg_destroy_decompress(&d->cinfo);
         return;
     }
-    d->keepImage = wantImage || (d->tablesMatch && SavedSize(d->width, d->height));
-    if (d->cinfo.jpeg_color_space == JCS_YCbCr || d->cinfo.jpeg_color_space == JCS_GRAYSCALE ||
-        d->cinfo.jpeg_color_space == JCS_RGB) {
-        d->cinfo.out_color_space = JCS_EXT_BGR;
-    } else {
-        d->keepImage = false;
-    }
+    d->cinfo.out_color_space = JCS_EXT_BGR;
     jpeg_start_decompress(&d->cinfo);
-    const std::size_t stride =
-        static_cast<std::size_t>(d->cinfo.output_width) * d->cinfo.output_components;
-    if (d->keepImage) {
-        d->image.create(d->height, d->width, CV_8UC3);
-    } else {
-        // Out of range or not needed: decoded only to prove the stream clean, one row at a time.
-        d->row.resize(stride);
-    }
+    d->image.create(static_cast<int>(d->cinfo.output_height),
+                    static_cast<int>(d->cinfo.output_width), CV_8UC3);
     while (d->cinfo.output_scanline < d->cinfo.output_height) {
-        JSAMPROW target = d->keepImage ? d->image.ptr<JSAMPLE>(static_cast<int>(d->cinfo.output_scanline))
-                                       : d->row.data();
+        JSAMPROW target = d->image.ptr<JSAMPLE>(static_cast<int>(d->cinfo.output_scanline));
         if (jpeg_read_scanlines(&d->cinfo, &target, 1) != 1) {
             break;  // only a suspending source returns 0; the memory source never suspends
         }
@@ -182,24 +268,52 @@ bool EndsWithEndOfImage(const std::uint8_t* data, std::size_t size) {
 
 const char* VerifyOutcomeName(VerifyOutcome outcome) {
     switch (outcome) {
-        case VerifyOutcome::Verified: return "Verified";
-        case VerifyOutcome::NoTrailer: return "NoTrailer";
-        case VerifyOutcome::NotJpeg: return "NotJpeg";
-        case VerifyOutcome::WrongSize: return "WrongSize";
-        case VerifyOutcome::Reencoded: return "Reencoded";
-        case VerifyOutcome::NoFace: return "NoFace";
+        case VerifyOutcome::Verified:
+            return "Verified";
+        case VerifyOutcome::NoTrailer:
+            return "NoTrailer";
+        case VerifyOutcome::NotJpeg:
+            return "NotJpeg";
+        case VerifyOutcome::WrongSize:
+            return "WrongSize";
+        case VerifyOutcome::Reencoded:
+            return "Reencoded";
+        case VerifyOutcome::NoFace:
+            return "NoFace";
+        case VerifyOutcome::DataAfterImage:
+            return "DataAfterImage";
+        case VerifyOutcome::NotBaseline:
+            return "NotBaseline";
+        case VerifyOutcome::ExtraSegment:
+            return "ExtraSegment";
+        case VerifyOutcome::AlteredStructure:
+            return "AlteredStructure";
     }
     return "Unknown";
 }
 
 const char* VerifyOutcomeMessage(VerifyOutcome outcome) {
     switch (outcome) {
-        case VerifyOutcome::Verified: return "照片由本工具保存，未发现改动";
-        case VerifyOutcome::NoTrailer: return "文件末尾没有本工具的标记";
-        case VerifyOutcome::NotJpeg: return "标记之前不是完整的 JPEG 图像";
-        case VerifyOutcome::WrongSize: return "图像尺寸不是本工具输出的尺寸";
-        case VerifyOutcome::Reencoded: return "图像经过重新编码";
-        case VerifyOutcome::NoFace: return "照片中未检测到人脸";
+        case VerifyOutcome::Verified:
+            return "文件的结构、尺寸和编码表与本工具的输出完全一致，并检测到人脸";
+        case VerifyOutcome::NoTrailer:
+            return "文件末尾没有本工具的标记";
+        case VerifyOutcome::NotJpeg:
+            return "标记之前不是完整的 JPEG 图像";
+        case VerifyOutcome::WrongSize:
+            return "图像尺寸不是本工具输出的尺寸";
+        case VerifyOutcome::Reencoded:
+            return "图像经过重新编码";
+        case VerifyOutcome::NoFace:
+            return "照片中未检测到人脸";
+        case VerifyOutcome::DataAfterImage:
+            return "图像结束之后、标记之前有多余的数据";
+        case VerifyOutcome::NotBaseline:
+            return "图像不是本工具使用的基线编码（如渐进式或算术编码）";
+        case VerifyOutcome::ExtraSegment:
+            return "文件含有本工具不写入的段（如注释、EXIF 或其他附加数据）";
+        case VerifyOutcome::AlteredStructure:
+            return "文件的段结构与本工具的输出不一致";
     }
     return "";
 }
@@ -209,42 +323,81 @@ cv::Mat DecodeStrictJpeg(const std::uint8_t* jpeg, std::size_t size) {
         return {};
     }
     StrictDecoder decoder;
-    RunDecoder(&decoder, jpeg, size, true);
-    return decoder.clean && decoder.keepImage ? decoder.image : cv::Mat();
+    RunDecoder(&decoder, jpeg, size);
+    return decoder.clean ? decoder.image : cv::Mat();
+}
+
+SavedLayout CheckSavedLayout(const std::uint8_t* data, std::size_t size) {
+    SavedLayout result;
+    const auto fail = [&result](VerifyOutcome outcome) {
+        result.failure = outcome;
+        return result;
+    };
+    const auto trailer = MakePhotoTrailer();
+    if (size < trailer.size() ||
+        !std::equal(trailer.begin(), trailer.end(), data + size - trailer.size())) {
+        return fail(VerifyOutcome::NoTrailer);
+    }
+    const std::size_t jpegSize = size - trailer.size();
+    const Walk walk = WalkJpeg(data, jpegSize);
+    if (walk.frame.length >= 5) {
+        result.height = walk.frame.body[1] << 8 | walk.frame.body[2];
+        result.width = walk.frame.body[3] << 8 | walk.frame.body[4];
+    }
+    if (!walk.complete) {
+        return fail(VerifyOutcome::NotJpeg);
+    }
+    if (walk.end != jpegSize) {
+        return fail(VerifyOutcome::DataAfterImage);
+    }
+    const Walk& expected = SavedReference();
+    const auto expectedCount = [&expected](std::size_t marker) {
+        return expected.perMarker[marker];
+    };
+    for (std::size_t marker = 0; marker < walk.perMarker.size(); ++marker) {
+        if (walk.perMarker[marker] > 0 && IsFrameMarker(static_cast<std::uint8_t>(marker)) &&
+            expectedCount(marker) == 0) {
+            return fail(VerifyOutcome::NotBaseline);
+        }
+    }
+    for (std::size_t marker = 0; marker < walk.perMarker.size(); ++marker) {
+        if (walk.perMarker[marker] > expectedCount(marker)) {
+            return fail(VerifyOutcome::ExtraSegment);
+        }
+    }
+    bool sameLayout = expected.complete && walk.count == expected.count &&
+                      walk.count <= Walk::kKept && !walk.restartMarkers && !walk.fillBytes;
+    for (std::size_t i = 0; sameLayout && i < walk.count; ++i) {
+        sameLayout = SameLayout(walk.kept[i], expected.kept[i]);
+    }
+    if (!sameLayout) {
+        return fail(VerifyOutcome::AlteredStructure);
+    }
+    if (!SavedSize(result.width, result.height)) {
+        return fail(VerifyOutcome::WrongSize);
+    }
+    for (std::size_t i = 0; i < walk.count; ++i) {
+        if (!SameTables(walk.kept[i], expected.kept[i])) {
+            return fail(VerifyOutcome::Reencoded);
+        }
+    }
+    return result;
 }
 
 VerifyResult VerifySavedPhoto(const std::uint8_t* data, std::size_t size,
                               cv::CascadeClassifier& cascade) {
     VerifyResult result;
-    const auto trailer = MakePhotoTrailer();
-    if (size < trailer.size() ||
-        !std::equal(trailer.begin(), trailer.end(), data + size - trailer.size())) {
-        result.outcome = VerifyOutcome::NoTrailer;
-        return result;
-    }
-    const std::size_t jpegSize = size - trailer.size();
-    if (!EndsWithEndOfImage(data, jpegSize)) {
-        result.outcome = VerifyOutcome::NotJpeg;
+    const SavedLayout layout = CheckSavedLayout(data, size);
+    result.width = layout.width;
+    result.height = layout.height;
+    if (layout.failure) {
+        result.outcome = *layout.failure;
         return result;
     }
     StrictDecoder decoder;
-    RunDecoder(&decoder, data, jpegSize, false);
-    result.width = decoder.width;
-    result.height = decoder.height;
-    if (decoder.tooLarge) {
-        result.outcome = VerifyOutcome::WrongSize;
-        return result;
-    }
+    RunDecoder(&decoder, data, size - MakePhotoTrailer().size());
     if (!decoder.clean) {
         result.outcome = VerifyOutcome::NotJpeg;
-        return result;
-    }
-    if (!SavedSize(decoder.width, decoder.height)) {
-        result.outcome = VerifyOutcome::WrongSize;
-        return result;
-    }
-    if (!decoder.tablesMatch) {
-        result.outcome = VerifyOutcome::Reencoded;
         return result;
     }
     const auto portrait = [](const std::vector<cv::Rect>& faces) {
@@ -277,7 +430,8 @@ std::string VerifyJson(const std::optional<std::string>& file, const VerifyResul
         out += JsonFileMembers(*file) + ", ";
     }
     out += "\"outcome\": " + JsonString(VerifyOutcomeName(result.outcome));
-    out += result.outcome == VerifyOutcome::Verified ? ", \"verified\": true" : ", \"verified\": false";
+    out += result.outcome == VerifyOutcome::Verified ? ", \"verified\": true"
+                                                     : ", \"verified\": false";
     out += ", \"message\": " + JsonString(VerifyOutcomeMessage(result.outcome));
     out += ", \"size\": ";
     if (result.width > 0) {
