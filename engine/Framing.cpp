@@ -10,18 +10,15 @@
 
 namespace {
 
-// The normalised photo is at least this wide: narrower crops are enlarged ...
-constexpr int kMinKeptWidth = 215;
-// ... and a crop this wide or wider is reduced to it (except a widened one).
-constexpr int kMaxKeptWidth = 295;
+constexpr int kMinKeptWidth = kNormalisedMinWidth;
+constexpr int kMaxKeptWidth = kNormalisedMaxWidth;
 // The head-top fill takes pixels whose every channel lies within this of the seed pixel.
 constexpr int kHeadTopTolerance = 20;
 // A row is the head top when at least this share of the face's width is not background.
 constexpr double kHeadTopShare = 0.05;
 // The crop's top may reach this many rows above the head top.
 constexpr int kHeadMargin = 10;
-// Every crop, and the normalised photo, is this many times as high as it is wide.
-constexpr double kCropAspect = 1.4;
+constexpr double kCropAspect = kNormalisedAspect;
 // Free height of a crop, in half face heights, is r * kFreePerWidth + kFreeBase.
 constexpr double kFreePerWidth = 2.8;
 constexpr double kFreeBase = 0.8;  // the free height left at r = 0

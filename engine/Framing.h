@@ -4,6 +4,14 @@
 
 #include <opencv2/core.hpp>
 
+/// The normalised photo is at least this wide: narrower crops are enlarged ...
+inline constexpr int kNormalisedMinWidth = 215;
+/// ... and a crop this wide or wider is reduced to it (except a widened one).
+inline constexpr int kNormalisedMaxWidth = 295;
+/// Every crop, and the normalised photo, is this many times as high as it is wide (the height
+/// is trunc(kNormalisedAspect x width)).
+inline constexpr double kNormalisedAspect = 1.4;
+
 /// The face must be at least this share of the photo's width ...
 inline constexpr double kMinFaceShare = 0.2;
 /// ... and at most this share; both ends pass.

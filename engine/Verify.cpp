@@ -15,9 +15,6 @@
 
 namespace {
 
-// The widths the normalisation writes; the height is always trunc(1.4 x width).
-constexpr int kSavedMinWidth = 215;
-constexpr int kSavedMaxWidth = 295;
 
 constexpr std::uint8_t kSOI = 0xD8;
 constexpr std::uint8_t kEOI = 0xD9;
@@ -191,8 +188,9 @@ bool SameTables(const Segment& segment, const Segment& expected) {
 }
 
 bool SavedSize(int width, int height) {
-    return width >= kSavedMinWidth && width <= kSavedMaxWidth &&
-           height == static_cast<int>(1.4 * width);
+    // The sizes the normalisation writes.
+    return width >= kNormalisedMinWidth && width <= kNormalisedMaxWidth &&
+           height == static_cast<int>(kNormalisedAspect * width);
 }
 
 struct ErrorManager {
