@@ -131,14 +131,81 @@
 
   // The window ---------------------------------------------------------------------------
 
-  function show(picture) {
+  // The window's picture. At 100 % it is the engine's, pixel for pixel. On a high-density
+  // screen the page draws it at the screen's resolution from the generator's rendering of the
+  // skin at the nearest larger scale, with the photo to be saved in the photo frame, so that
+  // it is sharp rather than stretched.
+  const wide = matchMedia(SITE.layout.wideQuery);
+  let lastPicture = null;
+  let paintNumber = 0;
+
+  function pictureScale() {
+    const ratio = window.devicePixelRatio || 1;
+    if (!wide.matches || ratio <= 1) return 1;
+    const scales = SITE.layout.scales.map((percent) => percent / 100).filter((s) => s > 1);
+    return scales.find((s) => s >= ratio - 0.01) ?? scales.at(-1);
+  }
+
+  function loadImage(logical) {
+    const image = new Image();
+    image.src = SITE.files[logical];
+    return image.decode().then(() => image);
+  }
+
+  async function paintScaled(scale, number) {
+    const percent = Math.round(scale * 100);
+    const skinName = SITE.layout.skins[state] ?? SITE.layout.skins[0];
+    const skin = await loadImage(`res/${percent}/${skinName}`);
+    const photo = state === PASSED && savedBytes
+      ? await createImageBitmap(new Blob([savedBytes], { type: 'image/jpeg' })) : null;
+    if (number !== paintNumber) return;  // a newer picture is under way
+    const device = (n) => Math.floor(n * scale + 0.5);
+    canvas.width = device(SITE.layout.window.width);
+    canvas.height = device(SITE.layout.window.height);
+    const context = canvas.getContext('2d');
+    context.drawImage(skin, 0, 0);
+    if (photo) {
+      const f = SITE.layout.photoFrame;
+      const left = device(f.x);
+      const top = device(f.y);
+      context.imageSmoothingQuality = 'high';
+      context.drawImage(photo, left, top, device(f.x + f.width) - left,
+                        device(f.y + f.height) - top);
+    }
+  }
+
+  async function paint() {
+    const number = ++paintNumber;
+    const scale = pictureScale();
+    if (scale > 1) {
+      try {
+        await paintScaled(scale, number);
+        if (number === paintNumber) signal('vetrix:painted');
+        return;
+      } catch {
+        // The scaled picture did not load: the engine's own picture is shown.
+      }
+    }
+    if (number !== paintNumber || !lastPicture) return;
+    const picture = lastPicture;
     canvas.width = picture.width;
     canvas.height = picture.height;
-    const image = new ImageData(new Uint8ClampedArray(picture.data.buffer), picture.width,
-                                picture.height);
-    canvas.getContext('2d').putImageData(image, 0, 0);
+    canvas.getContext('2d').putImageData(
+      new ImageData(new Uint8ClampedArray(picture.data), picture.width, picture.height), 0, 0);
     signal('vetrix:painted');
   }
+
+  function show(picture) {
+    lastPicture = picture;
+    paint();
+  }
+  let paintedScale = pictureScale();
+  window.addEventListener('resize', () => {
+    if (pictureScale() !== paintedScale) {
+      paintedScale = pictureScale();
+      paint();
+    }
+  });
 
   function setBusy(value) {
     busy = value;
@@ -196,6 +263,7 @@
       return;
     }
     setBusy(true);
+    $('verdict').textContent = '正在审核…';
     let bytes;
     try {
       bytes = await file.arrayBuffer();

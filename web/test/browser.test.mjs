@@ -13,6 +13,7 @@ import {
 
 const PASSING = path.join(testData, 'pass_white_test3_295x413.jpg');
 const PASSING_SAVED = path.join(testData, 'expected-saved/pass_white_test3_295x413.jpg');
+const PASSING_RED = path.join(testData, 'pass_red_test2_295x413.jpg');
 const SCALED = path.join(testData, 'pass_white_test1_358x441.jpg');
 const REJECTED = path.join(testData, 'bg_green_test3.jpg');
 const REJECTED_HINT = '背景颜色不对，请使用红色、蓝色或白色背景';
@@ -401,6 +402,27 @@ describe('the page in chromium', () => {
     assert.equal(parsed.lang, 'zh-CN');
     assert.deepEqual(parsed.icons.map((i) => i.sizes).sort(), ['192x192', '512x512']);
     await session.detach();
+  });
+
+  test('on a high-density wide screen the window is drawn at the screen\'s resolution', async () => {
+    const tab = await openPage({ ...DESKTOP, deviceScaleFactor: 2 });
+    const size = () => tab.$eval('#picture', (c) => [c.width, c.height, c.clientWidth, c.clientHeight]);
+    assert.deepEqual(await size(), [1600, 1200, 800, 600], 'idle');
+    const input = await tab.$('#chooser');
+    await expectEvent('vetrix:verdict', () => input.uploadFile(PASSING_RED), { tab, painted: true });
+    assert.deepEqual(await size(), [1600, 1200, 800, 600], 'passed');
+    // The photo frame (280, 83, 177 x 228 at 100 %) holds the red photo, not the skin's white.
+    const frame = await tab.evaluate(() => {
+      const data = document.getElementById('picture').getContext('2d')
+        .getImageData(560, 166, 354, 456).data;
+      let white = 0;
+      for (let i = 0; i < data.length; i += 4) {
+        if (data[i] > 250 && data[i + 1] > 250 && data[i + 2] > 250) white++;
+      }
+      return white / (data.length / 4);
+    });
+    assert.ok(frame < 0.9, `the frame is ${Math.round(frame * 100)} % white`);
+    await tab.close();
   });
 
   for (const viewport of PHONES) {

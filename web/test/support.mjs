@@ -53,6 +53,7 @@ const TYPES = {
 //   cut    (pathname) => a byte count or null: the file's transfer breaks off after so many
 //          bytes
 //   gzip   responses are compressed when the browser accepts it
+//   onBytes  (count) => told the length of every response body
 export function serve(dir, onRequest = () => {}, options = {}) {
   const server = http.createServer((request, response) => {
     const pathname = decodeURIComponent(new URL(request.url, 'http://127.0.0.1').pathname);
@@ -77,6 +78,7 @@ export function serve(dir, onRequest = () => {}, options = {}) {
       headers['Content-Encoding'] = 'gzip';
     }
     response.writeHead(200, { ...headers, 'Content-Length': body.length });
+    options.onBytes?.(body.length);
     const cut = options.cut && options.cut(pathname);
     if (cut != null) {
       // The whole length announced, part of the body sent, and the connection dropped.
