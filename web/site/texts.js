@@ -29,7 +29,16 @@
       { state: 'BadSize', caption: '不符合要求',
         reason: '照片文件小于30K或像素太少，请选择文件大小和像素尺寸都符合要求的照片。' },
     ].map(Object.freeze)),
-    saveButton: '保存照片',
+    // The idle window's instructions (the skin draws the parts in braces in red).
+    guideHeading: '使用说明',
+    guide: Object.freeze([
+      '网上报名系统{只接受经本工具处理并符合要求的照片}，未经处理的照片无法上传。',
+      '原始照片要求：背景为{纯红色、蓝色或白色}，近期正面免冠证件照；文件格式为{JPG或JPEG}，' +
+        '文件大小{不小于30K}，像素尺寸{不小于215×300}；照片清晰，{未经缩放处理}。',
+      '点击“打开照片”选择原始照片，处理结果显示在中间的结果显示区；显示“符合要求”后，' +
+        '点击“保存照片”保存处理后的照片，报名时请上传保存后的照片。',
+      '照片质量由考生本人负责，{因照片不合格造成的后果由考生自行承担}。',
+    ]),
   });
   if (typeof module === 'object' && module.exports) module.exports = texts;
   else root.VETRIX_TEXTS = texts;

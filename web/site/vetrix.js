@@ -229,6 +229,23 @@
     notice('审核引擎出错，请重新载入本页：' + reply.error);
   }
 
+  // The idle window's instructions, for the layout that does not show the window's picture;
+  // the parts the window draws in red are emphasised.
+  $('guideHeading').textContent = TEXTS.guideHeading;
+  for (const item of TEXTS.guide) {
+    const li = document.createElement('li');
+    item.split(/(\{[^}]*\})/).forEach((part) => {
+      if (!part.startsWith('{')) {
+        li.append(part);
+        return;
+      }
+      const strong = document.createElement('strong');
+      strong.textContent = part.slice(1, -1);
+      li.append(strong);
+    });
+    $('guideItems').append(li);
+  }
+
   // The result as text: the same in both layouts (the window's picture also shows it).
   function showResult({ code = 0, hint = '', photo = null }) {
     state = code;
@@ -248,6 +265,7 @@
     if (!photo) $('photo').removeAttribute('src');
     $('photoBox').hidden = !photo;
     $('nextStep').hidden = !photo;
+    $('guide').hidden = code !== 0;
   }
 
   async function auditFile(file) {

@@ -30,6 +30,10 @@ test('the page\'s texts are the window\'s and the engine\'s', () => {
                                        /kSaveInitialName = QStringLiteral\("([^"]*)"\)/));
   assert.equal(TEXTS.logName, literal('log/Log.h', /Open\(const char\* fileName = "([^"]*)"\)/));
   assert.equal(TEXTS.reasonLabel, literal('tools/skingen/SkinLayout.h', /kReasonLabel = "([^"]*)"/));
+  assert.equal(TEXTS.guideHeading, literal('tools/skingen/SkinLayout.h', /kGuideHeading = "([^"]*)"/));
+  const guide = literal('tools/skingen/SkinLayout.h', /kGuide\{([^}]*(?:\}[^}]*)*?)\};/s);
+  assert.deepEqual(TEXTS.guide, [...guide.matchAll(/((?:"[^"]*"\s*)+),/g)]
+    .map((m) => m[1].replace(/"\s*"/g, '').replace(/^"|"\s*$/g, '')));
 
   // Each verdict: the engine's state name; the caption and reason drawn on its skin.
   const states = [...source('engine/ResultState.cpp').matchAll(/\{"(\w+)", "[^"]*"\}/g)]
