@@ -17,10 +17,9 @@ const sites = process.argv.slice(2).length > 0 ? process.argv.slice(2) : [builtS
 
 for (const site of sites) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'vetrix-load-'));
-  let servedBytes = 0;
-  let ready = false;
+  const responses = [];  // [time the request arrived, body bytes]
   const server = await serve(path.resolve(site), () => {}, { gzip: true, onBytes: (n) => {
-    if (!ready) servedBytes += n;
+    responses.push([Date.now(), n]);
   } });
   const browser = await launchChromium(profile);
   try {
@@ -47,12 +46,28 @@ for (const site of sites) {
     // The old page had no ready event; its body says so too.
     await page.waitForFunction(() => document.body.dataset.ready === '1',
                                { timeout: 0, polling: 50 });
-    ready = true;
-    const readyAt = await page.evaluate(() => window.vetrixReadyAt ??
-      performance.now());
+    const [readyAt, readyEpoch] = await page.evaluate(() => {
+      const at = window.vetrixReadyAt ?? performance.now();
+      return [at, performance.timeOrigin + at];
+    });
+    // What was asked for before the engine was ready; the service worker's copy of the site
+    // and the window's pictures come afterwards.
+    const servedBytes = responses.filter(([time]) => time <= readyEpoch)
+      .reduce((sum, [, n]) => sum + n, 0);
+    const allBytes = () => responses.reduce((sum, [, n]) => sum + n, 0);
     console.log(`${site}: first load ${(servedBytes / 1e6).toFixed(2)} MB transferred before ` +
                 `ready; ready after ${(readyAt / 1000).toFixed(1)} s (wall ${
                   ((Date.now() - started) / 1000).toFixed(1)} s) on Fast 3G`);
+    // Then everything the first visit fetches in the background, until the network is quiet.
+    await page.waitForNetworkIdle({ idleTime: 2000, timeout: 0 });
+    const estimate = await page.evaluate(async () => {
+      const registration = await navigator.serviceWorker?.getRegistration();
+      if (!registration) return null;
+      await navigator.serviceWorker.ready;
+      return (await navigator.storage.estimate()).usageDetails?.caches ?? null;
+    });
+    console.log(`  whole first visit ${(allBytes() / 1e6).toFixed(2)} MB transferred` +
+                (estimate == null ? '' : `; service worker cache ${(estimate / 1e6).toFixed(2)} MB`));
   } finally {
     await browser.close();
     await server.close();
