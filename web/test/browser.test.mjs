@@ -523,6 +523,47 @@ describe('the page in chromium', () => {
     }
   });
 
+  test('a new version of the site replaces the cached one', async () => {
+    // A copy of the site whose service worker is changed as a new build changes it.
+    const copy = path.join(work, 'site-copy');
+    fs.cpSync(site, copy, { recursive: true });
+    const context = await browser.createBrowserContext();
+    const own = await serve(copy);
+    try {
+      let tab = await newTab(DESKTOP, context);
+      await tab.goto(own.url, { waitUntil: 'load' });
+      await settled(tab);
+      const cacheNames = (t) => t.evaluate(() => caches.keys());
+      const [first] = await cacheNames(tab);
+      assert.match(first, /^vetrix-[0-9a-f]{16}$/);
+      const sw = path.join(copy, 'sw.js');
+      fs.writeFileSync(sw, fs.readFileSync(sw, 'utf8').replace(first, 'vetrix-0123456789abcdef'));
+      // The new worker takes over once no page of the old version is open.
+      await tab.evaluate(async () => {
+        const registration = await navigator.serviceWorker.getRegistration();
+        await registration.update();
+        // Installed beside the old one, the new worker waits.
+        while (!registration.waiting) {
+          await new Promise((resolve) => {
+            registration.addEventListener('updatefound', resolve, { once: true });
+            registration.installing?.addEventListener('statechange', resolve, { once: true });
+          });
+        }
+      });
+      await tab.close();
+      tab = await newTab(DESKTOP, context);
+      await tab.goto(own.url, { waitUntil: 'load' });
+      await tab.waitForFunction(async () => {
+        const keys = await caches.keys();
+        return keys.length === 1 && keys[0] === 'vetrix-0123456789abcdef';
+      });
+      await waitEvent(tab, 'vetrix:ready');
+    } finally {
+      await context.close();
+      await own.close();
+    }
+  });
+
   test('loading tells the truth: progress, a photo kept for later, and a retry after a cut', async () => {
     const context = await browser.createBrowserContext();
     const own = await serve(site);
