@@ -37,10 +37,12 @@
 
   // The worker starts from a blob: URL, so that it runs under this page's Content Security
   // Policy (a worker loaded from its own URL would get only the policy its response carries).
+  // The site's table goes in with it, which saves the worker a round trip on a slow network.
   function startWorker() {
     const base = new URL('./', location.href).href;
-    const scripts = [$('textsScript').src, $('siteScript').src, base + SITE.files['worker.js']];
+    const scripts = [$('textsScript').src, base + SITE.files['worker.js']];
     const boot = `self.VETRIX_BASE = ${JSON.stringify(base)};\n` +
+                 `self.VETRIX_SITE = ${JSON.stringify(SITE)};\n` +
                  `importScripts(${scripts.map((s) => JSON.stringify(s)).join(', ')});\n`;
     const url = URL.createObjectURL(new Blob([boot], { type: 'text/javascript' }));
     worker = new Worker(url);
@@ -111,7 +113,7 @@
     setBusy(false);
     document.body.dataset.ready = '1';
     if (!reply.cascadeLoaded) notice(TEXTS.cascadeMissing);
-    signal('vetrix:ready');
+    signal('vetrix:ready', { at: reply.readyAt });
     // Offline from the next visit on; registered once the page works, so that its own loading
     // comes first.
     if ('serviceWorker' in navigator) {

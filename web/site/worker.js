@@ -1,6 +1,6 @@
 // The audit engine, run off the page's thread so that the page stays responsive. The page
-// starts it from a blob: URL after setting self.VETRIX_BASE (the site's address) and loading
-// site.js. Requests run one at a time, in order; every reply carries the request's id. Besides
+// starts it from a blob: URL after setting self.VETRIX_BASE (the site's address) and
+// self.VETRIX_SITE (site.js's table), and loading texts.js. Requests run one at a time, in order; every reply carries the request's id. Besides
 // replies the worker posts {type: 'progress'} while loading and {type: 'picture'} with the
 // window's picture after every change of state.
 'use strict';
@@ -147,11 +147,14 @@ const handlers = {
   async start() {
     engine = loadEngine();
     const { module, cascadeLoaded } = await engine;
-    // The idle picture first, the others in the background.
+    // The idle picture first, the others in the background, once the reply is on its way.
     after(() => postPicture(module, 0));
-    Promise.allSettled(SKINS.map((_, state) => skin(state)))
-      .then(() => self.postMessage({ type: 'pictures' }));
-    return { cascadeLoaded };
+    after(() => {
+      Promise.allSettled(SKINS.map((_, state) => skin(state)))
+        .then(() => self.postMessage({ type: 'pictures' }));
+    });
+    // When the engine became ready, on the clock the page shares (for bench/web-load.mjs).
+    return { cascadeLoaded, readyAt: performance.timeOrigin + performance.now() };
   },
   async audit(module, request) {
     const result = calls.audit(module, request.bytes, request.name);
