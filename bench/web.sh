@@ -2,7 +2,8 @@
 # The web build against the native one, in the same run:
 #  - the time of vetrix-audit.js (WebAssembly under node) over that of the native vetrix-audit
 #    with one job, on the same photos (best of three runs each, alternating);
-#  - the size of the site as a browser loads it, every file gzipped.
+#  - the size of the site, every file gzipped (what a first visit with its service worker
+#    fetches; bench/web-load.mjs measures what comes before the engine is ready).
 # Usage: bench/web.sh [PHOTO|FOLDER]...  (default: /work/shared/photos if present, else
 # tests/data). Needs build/bin/vetrix-audit (cmake --preset release works too: set
 # VETRIX_NATIVE_BIN) and scripts/build-web.sh.
@@ -44,7 +45,7 @@ awk -v n="$best_native" -v w="$best_web" -v p="$photos" -v names="${inputs[*]}" 
 }'
 
 echo
-echo "site transfer size (gzip -9 of every file the page loads):"
+echo "site transfer size (gzip -9 of every file of the site):"
 total=0; raw=0
 while IFS= read -r -d '' f; do
   size=$(stat -c %s "$f")

@@ -2,6 +2,7 @@
 // scale in layout::kPictureScalesPercent, and the resource list vetrix.qrc that names them.
 //
 //     vetrix-skingen shell/res
+//     vetrix-skingen --app-icons web/icons     (the web page's install icons, 192 and 512 px)
 //
 // The output is the same, byte for byte, on every run on the same machine: all fonts come
 // from fixed files, and nothing depends on the screen or the desktop settings.
@@ -95,6 +96,11 @@ int main(int argc, char* argv[]) {
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("folder"),
                                  QStringLiteral("Where to write the PNG files (shell/res)."));
+    const QCommandLineOption appIcons(
+        QStringLiteral("app-icons"),
+        QStringLiteral("Write only the icon at the sizes an installed web page needs "
+                       "(icon-192.png, icon-512.png)."));
+    parser.addOption(appIcons);
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     if (args.size() != 1) {
@@ -112,6 +118,16 @@ int main(int argc, char* argv[]) {
     try {
         bool ok = true;
         QStringList written;
+        if (parser.isSet(appIcons)) {
+            // Drawn at the scale that gives each size, as sharp as the window's own icon.
+            for (const int size : {192, 512}) {
+                const double scale = static_cast<double>(size) / skingen::kIconSize;
+                ok = save(skingen::renderIcon(scale), folder,
+                          QStringLiteral("icon-%1.png").arg(size)) &&
+                     ok;
+            }
+            return ok ? 0 : 1;
+        }
         const auto put = [&](const QImage& image, int percent, const char* name) {
             const QString path = picturePath(percent, name);
             ok = save(image, folder, path) && ok;

@@ -1,17 +1,17 @@
-// The page: the Vetrix window in a browser. The audit runs in worker.js; this script shows its
-// pictures, lets the candidate open, drop or paste a photo, save the normalised photo, and
-// reach the about box and the run log from the context menu.
+// The page: the Vetrix window in a browser, or its verdict as text on a phone. The audit runs in
+// worker.js; this script loads it (telling how far loading has got), lets the candidate open,
+// drop or paste a photo, shows the verdict in both layouts, saves the normalised photo, and
+// reaches the about box and the run log from the context menu.
 'use strict';
 
 (() => {
-  const STATE_NAMES = ['Idle', 'Passed', 'BadBackground', 'BadFormat', 'NoSinglePortrait',
-                       'BadProportion', 'BadSize'];
+  const SITE = self.VETRIX_SITE;
+  const TEXTS = self.VETRIX_TEXTS;
   const PASSED = 1;
-  const WINDOW_WIDTH = 800;
-  const SAVE_NAME = '报名照片.jpg';  // the name the window's save chooser proposes
   const LONG_PRESS_MS = 550;
 
   const $ = (id) => document.getElementById(id);
+  const main = document.querySelector('main');
   const win = $('window');
   const canvas = $('picture');
   const buttons = { open: $('openPhoto'), save: $('savePhoto'), exit: $('exitSystem') };
@@ -21,23 +21,52 @@
   let state = 0;
   let busy = true;  // until the engine is ready
   let ready = false;
+  let saved = false;
+  let savedBytes = null;  // what saving the current Passed verdict writes
+  let photoUrl = '';
+  let waitingFile = null;  // a photo given while the engine was loading
   let nextId = 1;
   const waiting = new Map();
+  let worker = null;
+
+  function signal(type, detail = null) {
+    document.dispatchEvent(new CustomEvent(type, { detail }));
+  }
 
   // The engine ---------------------------------------------------------------------------
 
-  const worker = new Worker('worker.js');
-  worker.onmessage = (event) => {
-    const reply = event.data;
-    const settle = waiting.get(reply.id);
-    waiting.delete(reply.id);
-    if (settle) settle(reply);
-  };
-  worker.onerror = (event) => {
-    event.preventDefault();
-    for (const settle of waiting.values()) settle({ ok: false, error: event.message });
-    waiting.clear();
-  };
+  // The worker starts from a blob: URL, so that it runs under this page's Content Security
+  // Policy (a worker loaded from its own URL would get only the policy its response carries).
+  // The site's table goes in with it, which saves the worker a round trip on a slow network.
+  function startWorker() {
+    const base = new URL('./', location.href).href;
+    const scripts = [$('textsScript').src, base + SITE.files['worker.js']];
+    const boot = `self.VETRIX_BASE = ${JSON.stringify(base)};\n` +
+                 `self.VETRIX_SITE = ${JSON.stringify(SITE)};\n` +
+                 `importScripts(${scripts.map((s) => JSON.stringify(s)).join(', ')});\n`;
+    const url = URL.createObjectURL(new Blob([boot], { type: 'text/javascript' }));
+    worker = new Worker(url);
+    URL.revokeObjectURL(url);
+    worker.onmessage = (event) => {
+      const message = event.data;
+      if (message.type === 'progress') {
+        showProgress(message.loaded, message.total);
+      } else if (message.type === 'picture') {
+        show(message.picture);
+      } else if (message.type === 'pictures') {
+        document.body.dataset.pictures = '1';  // every picture of the window is here
+      } else {
+        const settle = waiting.get(message.id);
+        waiting.delete(message.id);
+        if (settle) settle(message);
+      }
+    };
+    worker.onerror = (event) => {
+      event.preventDefault();
+      for (const settle of waiting.values()) settle({ ok: false, error: event.message });
+      waiting.clear();
+    };
+  }
 
   function ask(type, fields = {}, transfer = []) {
     const id = nextId++;
@@ -47,34 +76,145 @@
     });
   }
 
+  // Loading ------------------------------------------------------------------------------
+
+  const megabytes = (n) => (n / 1048576).toFixed(1);
+
+  function showProgress(loaded, total) {
+    $('loadingText').textContent = total > 0
+      ? `载入中… ${megabytes(loaded)} MB / ${megabytes(total)} MB`
+      : `载入中… ${megabytes(loaded)} MB`;
+    const bar = $('loadingBar');
+    bar.max = total || 1;
+    bar.value = total ? Math.min(loaded, total) : 0;
+    document.body.dataset.loaded = String(loaded);
+  }
+
+  function loadFailed() {
+    $('loading').dataset.failed = '';
+    $('loadingText').textContent = '载入失败：网络中断或文件未能下载，请检查网络后点击“重试”。';
+    $('retry').hidden = false;
+    $('window').setAttribute('aria-busy', 'false');
+    signal('vetrix:loadfailed');
+  }
+
+  async function load() {
+    delete $('loading').dataset.failed;
+    $('retry').hidden = true;
+    showProgress(0, 0);
+    startWorker();
+    const reply = await ask('start');
+    if (!reply.ok) {
+      worker.terminate();
+      loadFailed();
+      return;
+    }
+    ready = true;
+    setBusy(false);
+    document.body.dataset.ready = '1';
+    if (!reply.cascadeLoaded) notice(TEXTS.cascadeMissing);
+    signal('vetrix:ready', { at: reply.readyAt });
+    // Offline from the next visit on; registered once the page works, so that its own loading
+    // comes first.
+    if ('serviceWorker' in navigator) {
+      navigator.serviceWorker.register('sw.js').catch(() => {});
+    }
+    if (waitingFile) {
+      const file = waitingFile;
+      waitingFile = null;
+      auditFile(file);
+    }
+  }
+
+  $('retry').addEventListener('click', () => {
+    $('loadingText').focus();
+    load();
+  });
+
   // The window ---------------------------------------------------------------------------
 
+  // The window's picture. At 100 % it is the engine's, pixel for pixel. On a high-density
+  // screen the page draws it at the screen's resolution from the generator's rendering of the
+  // skin at the nearest larger scale, with the photo to be saved in the photo frame, so that
+  // it is sharp rather than stretched.
+  const wide = matchMedia(SITE.layout.wideQuery);
+  let lastPicture = null;
+  let paintNumber = 0;
+
+  function pictureScale() {
+    const ratio = window.devicePixelRatio || 1;
+    if (!wide.matches || ratio <= 1) return 1;
+    const scales = SITE.layout.scales.map((percent) => percent / 100).filter((s) => s > 1);
+    return scales.find((s) => s >= ratio - 0.01) ?? scales.at(-1);
+  }
+
+  function loadImage(logical) {
+    const image = new Image();
+    image.src = SITE.files[logical];
+    return image.decode().then(() => image);
+  }
+
+  async function paintScaled(scale, number) {
+    const percent = Math.round(scale * 100);
+    const skinName = SITE.layout.skins[state] ?? SITE.layout.skins[0];
+    const skin = await loadImage(`res/${percent}/${skinName}`);
+    const photo = state === PASSED && savedBytes
+      ? await createImageBitmap(new Blob([savedBytes], { type: 'image/jpeg' })) : null;
+    if (number !== paintNumber) return;  // a newer picture is under way
+    const device = (n) => Math.floor(n * scale + 0.5);
+    canvas.width = device(SITE.layout.window.width);
+    canvas.height = device(SITE.layout.window.height);
+    const context = canvas.getContext('2d');
+    context.drawImage(skin, 0, 0);
+    if (photo) {
+      const f = SITE.layout.photoFrame;
+      const left = device(f.x);
+      const top = device(f.y);
+      context.imageSmoothingQuality = 'high';
+      context.drawImage(photo, left, top, device(f.x + f.width) - left,
+                        device(f.y + f.height) - top);
+    }
+  }
+
+  async function paint() {
+    const number = ++paintNumber;
+    const scale = pictureScale();
+    if (scale > 1) {
+      try {
+        await paintScaled(scale, number);
+        if (number === paintNumber) signal('vetrix:painted');
+        return;
+      } catch {
+        // The scaled picture did not load: the engine's own picture is shown.
+      }
+    }
+    if (number !== paintNumber || !lastPicture) return;
+    const picture = lastPicture;
+    canvas.width = picture.width;
+    canvas.height = picture.height;
+    canvas.getContext('2d').putImageData(
+      new ImageData(new Uint8ClampedArray(picture.data), picture.width, picture.height), 0, 0);
+    signal('vetrix:painted');
+  }
+
   function show(picture) {
-    const image = new ImageData(new Uint8ClampedArray(picture.data.buffer), picture.width,
-                                picture.height);
-    canvas.getContext('2d').putImageData(image, 0, 0);
+    lastPicture = picture;
+    paint();
   }
-
-  // The engine's hint for a rejection (one fixed table, shared with the window); nothing for a
-  // passed photo or the idle window.
-  function showHint(text) {
-    const hint = document.getElementById('hint');
-    hint.textContent = text || '';
-    hint.hidden = !text;
-  }
-
-  function setState(code) {
-    state = code;
-    document.body.dataset.state = STATE_NAMES[code] || 'Idle';
-    if (code !== PASSED) showHint('');
-  }
+  let paintedScale = pictureScale();
+  window.addEventListener('resize', () => {
+    if (pictureScale() !== paintedScale) {
+      paintedScale = pictureScale();
+      paint();
+    }
+  });
 
   function setBusy(value) {
     busy = value;
     win.setAttribute('aria-busy', String(value));
     buttons.open.disabled = value || !ready;
     buttons.exit.disabled = value || !ready;
-    if (value) buttons.save.disabled = true;
+    buttons.save.disabled = value || !ready || state !== PASSED || saved;
   }
 
   function notice(text) {
@@ -82,7 +222,7 @@
     const dialog = $('notice');
     if (!dialog.open) dialog.showModal();
     document.body.dataset.notice = text;
-    document.dispatchEvent(new CustomEvent('vetrix:notice', { detail: text }));
+    signal('vetrix:notice', text);
   }
 
   function engineFailed(reply) {
@@ -91,24 +231,59 @@
     notice('审核引擎出错，请重新载入本页：' + reply.error);
   }
 
-  function fit() {
-    // Scaled to the width on a narrower screen, at its own size otherwise.
-    const scale = Math.min(1, document.documentElement.clientWidth / WINDOW_WIDTH);
-    win.style.transform = scale < 1 ? `scale(${scale})` : '';
-    $('frame').style.width = `${WINDOW_WIDTH * scale}px`;
-    $('frame').style.height = `${600 * scale}px`;
+  // The idle window's instructions, for the layout that does not show the window's picture;
+  // the parts the window draws in red are emphasised.
+  $('guideHeading').textContent = TEXTS.guideHeading;
+  for (const item of TEXTS.guide) {
+    const li = document.createElement('li');
+    item.split(/(\{[^}]*\})/).forEach((part) => {
+      if (!part.startsWith('{')) {
+        li.append(part);
+        return;
+      }
+      const strong = document.createElement('strong');
+      strong.textContent = part.slice(1, -1);
+      li.append(strong);
+    });
+    $('guideItems').append(li);
   }
-  window.addEventListener('resize', fit);
-  fit();
+
+  // The result as text: the same in both layouts (the window's picture also shows it).
+  function showResult({ code = 0, hint = '', photo = null }) {
+    state = code;
+    const verdict = TEXTS.verdicts[code] || TEXTS.verdicts[0];
+    document.body.dataset.state = verdict.state;
+    document.body.dataset.verdict = code === 0 ? '' : code === PASSED ? 'passed' : 'rejected';
+    $('verdict').textContent = code === 0 ? '请打开照片' : verdict.caption;
+    $('reason').textContent = verdict.reason ? TEXTS.reasonLabel + verdict.reason : '';
+    $('reason').hidden = !verdict.reason;
+    $('hint').textContent = hint;
+    $('hint').hidden = !hint;
+    $('savedNote').hidden = true;
+    canvas.setAttribute('aria-label', code === 0 ? '审核结果显示区' : `审核结果：${verdict.caption}`);
+    if (photoUrl) URL.revokeObjectURL(photoUrl);
+    photoUrl = photo ? URL.createObjectURL(new Blob([photo], { type: 'image/jpeg' })) : '';
+    $('photo').src = photoUrl;
+    if (!photo) $('photo').removeAttribute('src');
+    $('photoBox').hidden = !photo;
+    $('nextStep').hidden = !photo;
+    $('guide').hidden = code !== 0;
+  }
 
   async function auditFile(file) {
-    if (!ready) return;
+    if (!ready) {
+      // The engine is still loading: this photo is audited as soon as it is ready.
+      waitingFile = file;
+      $('verdict').textContent = `引擎载入后将审核“${file.name}”。`;
+      return;
+    }
     if (busy) {
       // One photo at a time, as in the window: the one under way keeps its verdict.
       notice(`正在审核上一张照片，请稍候再打开“${file.name}”。`);
       return;
     }
     setBusy(true);
+    $('verdict').textContent = '正在审核…';
     let bytes;
     try {
       bytes = await file.arrayBuffer();
@@ -122,20 +297,24 @@
       engineFailed(reply);
       return;
     }
+    saved = false;
     if (reply.failure) {
       // No verdict was reached; the window says so in the same words.
-      show(reply.picture);
-      setState(0);
+      savedBytes = null;
+      showResult({});
       setBusy(false);
-      notice(`照片“${file.name}”无法审核：${reply.failure}`);
+      notice(TEXTS.cannotAudit(file.name, reply.failure));
       return;
     }
-    show(reply.picture);
-    setState(reply.state);
-    showHint(reply.state !== PASSED && reply.details.why ? reply.details.why.hint : '');
+    savedBytes = reply.state === PASSED ? reply.saved : null;
+    showResult({
+      code: reply.state,
+      hint: reply.state !== PASSED && reply.details.why ? reply.details.why.hint : '',
+      photo: savedBytes,
+    });
     setBusy(false);
-    buttons.save.disabled = reply.state !== PASSED;
-    document.dispatchEvent(new CustomEvent('vetrix:verdict', { detail: reply.details }));
+    $('verdict').focus();
+    signal('vetrix:verdict', reply.details);
   }
 
   function download(bytes, name, type) {
@@ -149,48 +328,47 @@
     setTimeout(() => URL.revokeObjectURL(url), 60000);
   }
 
-  async function savePhoto() {
-    if (busy || state !== PASSED) return;
-    setBusy(true);
-    const reply = await ask('save');
-    if (!reply.ok) {
-      engineFailed(reply);
-      return;
-    }
-    if (reply.bytes) download(reply.bytes, SAVE_NAME, 'image/jpeg');
-    // Saved: this photo cannot be saved again until it passes a new audit.
-    show(reply.picture);
-    setState(0);
-    setBusy(false);
-    document.dispatchEvent(new CustomEvent('vetrix:saved'));
+  // Saves once: the result stays on screen, says where it went, and cannot be saved again
+  // until a photo passes a new audit.
+  function savePhoto() {
+    if (busy || state !== PASSED || saved || !savedBytes) return;
+    download(savedBytes, TEXTS.saveName, 'image/jpeg');
+    saved = true;
+    buttons.save.disabled = true;
+    $('nextStep').hidden = true;
+    $('savedNote').textContent = `已保存：${TEXTS.saveName}`;
+    $('savedNote').hidden = false;
+    $('savedNote').focus();
+    signal('vetrix:saved');
   }
 
   async function exitToIdle() {
-    if (busy) return;
+    if (busy || !ready) return;
     setBusy(true);
     const reply = await ask('reset');
     if (!reply.ok) {
       engineFailed(reply);
       return;
     }
-    show(reply.picture);
-    setState(0);
+    saved = false;
+    savedBytes = null;
+    showResult({});
     setBusy(false);
-    document.dispatchEvent(new CustomEvent('vetrix:idle'));
+    signal('vetrix:idle');
   }
 
   async function downloadLog() {
+    if (!ready) return;
     const reply = await ask('log');
     if (!reply.ok) {
       engineFailed(reply);
       return;
     }
-    download(reply.bytes, 'Test.log', 'text/plain;charset=utf-8');
+    download(reply.bytes, TEXTS.logName, 'text/plain;charset=utf-8');
   }
 
   buttons.open.addEventListener('click', () => {
     if (busy) return;
-    buttons.save.disabled = true;  // as in the window, before the chooser opens
     chooser.value = '';
     chooser.click();
   });
@@ -200,15 +378,19 @@
   buttons.save.addEventListener('click', savePhoto);
   buttons.exit.addEventListener('click', exitToIdle);
 
-  // Dropping or pasting a photo opens it as the chooser does.
-  win.addEventListener('dragover', (event) => {
+  // A photo dropped anywhere on the page is opened as the chooser does; nothing dropped makes
+  // the browser leave the page for the file.
+  document.addEventListener('dragover', (event) => {
     event.preventDefault();
-    win.classList.add('drop-target');
+    if (event.dataTransfer) event.dataTransfer.dropEffect = 'copy';
+    document.body.classList.add('drop-target');
   });
-  win.addEventListener('dragleave', () => win.classList.remove('drop-target'));
-  win.addEventListener('drop', (event) => {
+  document.addEventListener('dragleave', (event) => {
+    if (!event.relatedTarget) document.body.classList.remove('drop-target');
+  });
+  document.addEventListener('drop', (event) => {
     event.preventDefault();
-    win.classList.remove('drop-target');
+    document.body.classList.remove('drop-target');
     const file = event.dataTransfer && event.dataTransfer.files[0];
     if (file) auditFile(file);
   });
@@ -230,45 +412,48 @@
     menu.style.top = `${Math.max(0, Math.min(y, window.innerHeight - height))}px`;
     $('menuAbout').focus();
   }
+  let menuReturn = null;
   function closeMenu() {
     menu.hidden = true;
+    if (menuReturn && menuReturn.isConnected) menuReturn.focus();
   }
 
-  win.addEventListener('contextmenu', (event) => {
+  main.addEventListener('contextmenu', (event) => {
     event.preventDefault();
     if (!menu.hidden) return;  // already opened by a long press
-    const x = event.clientX || win.getBoundingClientRect().left + 20;
-    const y = event.clientY || win.getBoundingClientRect().top + 20;
-    openMenu(x, y);
+    menuReturn = document.activeElement;
+    const box = main.getBoundingClientRect();
+    openMenu(event.clientX || box.left + 20, event.clientY || box.top + 20);
   });
 
-  // Touch screens without a context menu gesture: a long press on the window opens it.
+  // Touch screens without a context menu gesture: a long press opens it.
   let pressTimer = 0;
   let pressStart = null;
   let pressOpened = false;
-  win.addEventListener('pointerdown', (event) => {
+  main.addEventListener('pointerdown', (event) => {
     if (event.pointerType === 'mouse') return;
     pressStart = { x: event.clientX, y: event.clientY };
     pressOpened = false;
     clearTimeout(pressTimer);
     pressTimer = setTimeout(() => {
       pressOpened = true;
+      menuReturn = document.activeElement;
       openMenu(pressStart.x, pressStart.y);
     }, LONG_PRESS_MS);
   });
-  win.addEventListener('pointermove', (event) => {
+  main.addEventListener('pointermove', (event) => {
     if (pressStart && Math.hypot(event.clientX - pressStart.x, event.clientY - pressStart.y) > 10) {
       clearTimeout(pressTimer);
     }
   });
   for (const type of ['pointerup', 'pointercancel']) {
-    win.addEventListener(type, () => {
+    main.addEventListener(type, () => {
       clearTimeout(pressTimer);
       pressStart = null;
     });
   }
   // The press that opened the menu does not also press a button.
-  win.addEventListener('click', (event) => {
+  main.addEventListener('click', (event) => {
     if (pressOpened) {
       event.stopPropagation();
       event.preventDefault();
@@ -293,27 +478,32 @@
 
   document.addEventListener('keydown', (event) => {
     if (!menu.hidden) {
+      const items = [...menu.querySelectorAll('[role="menuitem"]')];
+      const at = items.indexOf(document.activeElement);
       if (event.key === 'Escape') closeMenu();
       else if (event.key === 'a' || event.key === 'A') $('menuAbout').click();
       else if (event.key === 'l' || event.key === 'L') $('menuLog').click();
+      else if (event.key === 'ArrowDown' || event.key === 'ArrowUp') {
+        event.preventDefault();
+        const step = event.key === 'ArrowDown' ? 1 : items.length - 1;
+        items[(at + step) % items.length].focus();
+      }
       return;
     }
-    // Escape leaves, as in the window (an open dialog takes it for itself).
-    if (event.key === 'Escape' && !document.querySelector('dialog[open]')) exitToIdle();
+    if (document.querySelector('dialog[open]')) return;  // a dialog takes its own keys
+    // The keyboard's way to the context menu, at the focused control.
+    if (event.key === 'ContextMenu' || (event.key === 'F10' && event.shiftKey)) {
+      event.preventDefault();
+      menuReturn = document.activeElement;
+      const box = (main.contains(menuReturn) ? menuReturn : main).getBoundingClientRect();
+      openMenu(box.left + 20, box.top + 20);
+      return;
+    }
+    // Escape leaves, as in the window.
+    if (event.key === 'Escape') exitToIdle();
   });
 
   // Start --------------------------------------------------------------------------------
 
-  ask('start').then((reply) => {
-    if (!reply.ok) {
-      engineFailed(reply);
-      return;
-    }
-    show(reply.picture);
-    ready = true;
-    setBusy(false);
-    document.body.dataset.ready = '1';
-    if (!reply.cascadeLoaded) notice('文件缺失，请重新下载！');
-    document.dispatchEvent(new CustomEvent('vetrix:ready'));
-  });
+  load();
 })();

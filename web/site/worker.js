@@ -1,123 +1,207 @@
 // The audit engine, run off the page's thread so that the page stays responsive. The page
-// sends one request at a time; every reply carries the request's id.
+// starts it from a blob: URL after setting self.VETRIX_BASE (the site's address) and
+// self.VETRIX_SITE (site.js's table), and loading texts.js. Requests run one at a time, in
+// order; every reply carries the request's id. Besides
+// replies the worker posts {type: 'progress'} while loading and {type: 'picture'} with the
+// window's picture after every change of state.
 'use strict';
 
-importScripts('vetrix-engine.js');
-
-// The window's pictures, by verdict code (Idle, Passed, BadBackground, BadFormat,
-// NoSinglePortrait, BadProportion, BadSize).
-const SKINS = [
-  'skin_idle.png', 'skin_passed.png', 'skin_bad_background.png', 'skin_bad_format.png',
-  'skin_no_single_portrait.png', 'skin_bad_proportion.png', 'skin_bad_size.png',
-];
+const SITE = self.VETRIX_SITE;
+const BASE = self.VETRIX_BASE;
+const SKINS = SITE.layout.skins;  // by verdict code
 const CASCADE = 'haarcascade_frontalface_alt2.xml';
 const DIR = '/vetrix';
-const LOG = DIR + '/Test.log';
 
-async function fetchBytes(url) {
-  const response = await fetch(url);
-  if (!response.ok) {
-    throw new Error(`${url}: ${response.status} ${response.statusText}`);
-  }
-  return new Uint8Array(await response.arrayBuffer());
-}
-
-// Everything is fetched now, while the page loads; no request is made after this.
-const engine = (async () => {
-  const names = [CASCADE, ...SKINS];
-  const [module, ...files] = await Promise.all([
-    createVetrixEngine(),
-    ...names.map((name) => fetchBytes(name === CASCADE ? name : 'res/' + name)),
-  ]);
-  module.FS.mkdir(DIR);
-  names.forEach((name, i) => module.FS.writeFile(`${DIR}/${name}`, files[i]));
-  const cascadeLoaded = module.ccall('vetrix_start', 'number', ['string', 'string'],
-                                     [`${DIR}/${CASCADE}`, LOG]) === 1;
-  return { module, cascadeLoaded };
-})();
-
-// The picture of the current state, as RGBA pixels.
-function picture(module, state) {
-  const skin = `${DIR}/${SKINS[state] ?? SKINS[0]}`;
-  const size = module._malloc(8);
-  try {
-    const pixels = module.ccall('vetrix_picture', 'number', ['string', 'number', 'number'],
-                                [skin, size, size + 4]);
-    if (pixels === 0) {
-      throw new Error('the picture ' + skin + ' does not decode');
-    }
-    const width = module.getValue(size, 'i32');
-    const height = module.getValue(size + 4, 'i32');
-    const data = module.HEAPU8.slice(pixels, pixels + width * height * 4);
-    return { width, height, data };
-  } finally {
-    module._free(size);
-  }
-}
-
-function reset(module) {
-  module.ccall('vetrix_reset', null, [], []);
-  return picture(module, 0);
-}
-
-const handlers = {
-  start(module, request, extra) {
-    return { cascadeLoaded: extra.cascadeLoaded, picture: picture(module, 0) };
+// Every call into the engine module, in one place.
+const calls = {
+  start(module, cascadeBytes) {
+    module.FS.mkdir(DIR);
+    module.FS.writeFile(`${DIR}/${CASCADE}`, cascadeBytes);
+    return module.ccall('vetrix_start', 'number', ['string', 'string'],
+                        [`${DIR}/${CASCADE}`, `${DIR}/${self.VETRIX_TEXTS.logName}`]) === 1;
   },
-  audit(module, request) {
-    // The photo is audited where it lies in the module's memory; it is never made a file.
-    const bytes = new Uint8Array(request.bytes);
-    const at = module._malloc(Math.max(bytes.length, 1));
+  // The verdict code, or -1 with the reason when no verdict was reached.
+  // The photo is audited where it lies in the module's memory; it is never made a file.
+  audit(module, bytes, name) {
+    const photo = new Uint8Array(bytes);
+    const at = module._malloc(Math.max(photo.length, 1));
     let state;
     try {
-      module.HEAPU8.set(bytes, at);
+      module.HEAPU8.set(photo, at);
       state = module.ccall('vetrix_audit', 'number', ['number', 'number', 'string'],
-                           [at, bytes.length, request.name]);
+                           [at, photo.length, name]);
     } finally {
       module._free(at);
     }
-    if (state < 0) {
-      return { failure: module.ccall('vetrix_failure', 'string', [], []), picture: picture(module, 0) };
-    }
-    const details = JSON.parse(module.ccall('vetrix_audit_json', 'string', [], []));
-    return { state, details, picture: picture(module, state) };
+    if (state < 0) return { state, failure: module.ccall('vetrix_failure', 'string', [], []) };
+    return { state, details: JSON.parse(module.ccall('vetrix_audit_json', 'string', [], [])) };
   },
-  save(module) {
+  // The bytes a save writes for the current Passed verdict, or null.
+  savedBytes(module) {
     const lengthAt = module._malloc(4);
-    let bytes = null;
     try {
       const at = module.ccall('vetrix_saved_bytes', 'number', ['number'], [lengthAt]);
       const length = module.getValue(lengthAt, 'i32');
-      bytes = at === 0 ? null : module.HEAPU8.slice(at, at + length);
+      return at === 0 ? null : module.HEAPU8.slice(at, at + length);
     } finally {
       module._free(lengthAt);
     }
-    // Saved or not, the photo cannot be saved again until it passes a new audit.
-    return { bytes, picture: reset(module) };
+  },
+  // The window's picture for the current state, drawn on `skinBytes`, as RGBA pixels.
+  picture(module, skinName, skinBytes) {
+    const skin = `${DIR}/${skinName}`;
+    module.FS.writeFile(skin, skinBytes);
+    const size = module._malloc(8);
+    try {
+      const pixels = module.ccall('vetrix_picture', 'number', ['string', 'number', 'number'],
+                                  [skin, size, size + 4]);
+      if (pixels === 0) throw new Error(`the picture ${skinName} does not decode`);
+      const width = module.getValue(size, 'i32');
+      const height = module.getValue(size + 4, 'i32');
+      return { width, height, data: module.HEAPU8.slice(pixels, pixels + width * height * 4) };
+    } finally {
+      module._free(size);
+      module.FS.unlink(skin);
+    }
   },
   reset(module) {
-    return { picture: reset(module) };
+    module.ccall('vetrix_reset', null, [], []);
   },
   log(module) {
-    return { bytes: module.FS.readFile(LOG) };
+    return module.FS.readFile(`${DIR}/${self.VETRIX_TEXTS.logName}`);
   },
 };
 
-self.onmessage = async (event) => {
-  const request = event.data;
-  let reply;
-  try {
-    const { module, cascadeLoaded } = await engine;
-    const handler = handlers[request.type];
-    if (!handler) {
-      throw new Error('unknown request ' + request.type);
-    }
-    reply = { id: request.id, ok: true, ...handler(module, request, { cascadeLoaded }) };
-  } catch (error) {
-    reply = { id: request.id, ok: false, error: String(error && error.message || error) };
+// Loading ----------------------------------------------------------------------------------
+
+const urlOf = (logical) => BASE + SITE.files[logical];
+
+// Fetches a site file whole: a transfer that breaks off or comes short is an error. Each chunk
+// is counted by `onBytes`.
+async function fetchBytes(logical, onBytes = () => {}) {
+  const name = SITE.files[logical];
+  const response = await fetch(BASE + name);
+  if (!response.ok) throw new Error(`${name}: ${response.status} ${response.statusText}`);
+  const chunks = [];
+  let length = 0;
+  const reader = response.body.getReader();
+  for (;;) {
+    const { done, value } = await reader.read();
+    if (done) break;
+    chunks.push(value);
+    length += value.length;
+    onBytes(value.length);
   }
-  const transfer = [];
-  if (reply.picture) transfer.push(reply.picture.data.buffer);
-  if (reply.bytes) transfer.push(reply.bytes.buffer);
-  self.postMessage(reply, transfer);
+  if (length !== SITE.sizes[name]) {
+    throw new Error(`${name}: ${length} of ${SITE.sizes[name]} bytes arrived`);
+  }
+  const bytes = new Uint8Array(length);
+  let at = 0;
+  for (const chunk of chunks) {
+    bytes.set(chunk, at);
+    at += chunk.length;
+  }
+  return bytes;
+}
+
+// What the engine needs before the first audit; the window's pictures come afterwards.
+const ESSENTIAL = ['vetrix-engine.wasm', CASCADE, 'vetrix-engine.js'];
+
+async function loadEngine() {
+  const total = ESSENTIAL.reduce((sum, logical) => sum + SITE.sizes[SITE.files[logical]], 0);
+  let loaded = 0;
+  const count = (n) => {
+    loaded += n;
+    self.postMessage({ type: 'progress', loaded, total });
+  };
+  self.postMessage({ type: 'progress', loaded, total });
+  const wasm = fetchBytes('vetrix-engine.wasm', count);
+  const cascade = fetchBytes(CASCADE, count);
+  // Both transfers are under way while the engine's script loads (which blocks this thread).
+  importScripts(urlOf('vetrix-engine.js'));
+  count(SITE.sizes[SITE.files['vetrix-engine.js']]);
+  const module = await createVetrixEngine({ wasmBinary: await wasm });
+  const cascadeLoaded = calls.start(module, await cascade);
+  return { module, cascadeLoaded };
+}
+
+// The window's pictures, each fetched once, when first needed or after loading.
+const skins = new Map();
+function skin(state) {
+  const name = SKINS[state] ?? SKINS[0];
+  if (!skins.has(name)) {
+    const bytes = fetchBytes(`res/${name}`);
+    bytes.catch(() => skins.delete(name));  // asked again next time
+    skins.set(name, bytes);
+  }
+  return skins.get(name);
+}
+
+let engine = null;
+
+async function postPicture(module, state) {
+  const name = SKINS[state] ?? SKINS[0];
+  const picture = calls.picture(module, name, await skin(state));
+  self.postMessage({ type: 'picture', picture }, [picture.data.buffer]);
+}
+
+// Requests ---------------------------------------------------------------------------------
+
+const handlers = {
+  async start() {
+    engine = loadEngine();
+    const { module, cascadeLoaded } = await engine;
+    // The idle picture first, the others in the background, once the reply is on its way.
+    after(() => postPicture(module, 0));
+    after(() => {
+      Promise.allSettled(SKINS.map((_, state) => skin(state)))
+        .then(() => self.postMessage({ type: 'pictures' }));
+    });
+    // When the engine became ready, on the clock the page shares (for bench/web-load.mjs).
+    return { cascadeLoaded, readyAt: performance.timeOrigin + performance.now() };
+  },
+  async audit(module, request) {
+    const result = calls.audit(module, request.bytes, request.name);
+    if (result.state < 0) {
+      after(() => postPicture(module, 0));
+      return { failure: result.failure };
+    }
+    const saved = result.state === 1 ? calls.savedBytes(module) : null;
+    after(() => postPicture(module, result.state));
+    return { state: result.state, details: result.details, saved };
+  },
+  async reset(module) {
+    calls.reset(module);
+    after(() => postPicture(module, 0));
+    return {};
+  },
+  async log(module) {
+    return { bytes: calls.log(module) };
+  },
+};
+
+// One request at a time, in order; work queued with after() runs before the next request, so
+// a picture always shows the state it was asked for.
+let queue = Promise.resolve();
+function after(job) {
+  queue = queue.then(job).catch(() => {});
+}
+
+self.onmessage = (event) => {
+  const request = event.data;
+  after(async () => {
+    let reply;
+    try {
+      const handler = handlers[request.type];
+      if (!handler) throw new Error('unknown request ' + request.type);
+      const module = request.type === 'start' ? null : (await engine).module;
+      reply = { id: request.id, ok: true, ...(await handler(module, request)) };
+    } catch (error) {
+      reply = { id: request.id, ok: false, error: String((error && error.message) || error) };
+    }
+    const transfer = [];
+    if (reply.bytes) transfer.push(reply.bytes.buffer);
+    if (reply.saved) transfer.push(reply.saved.buffer);
+    self.postMessage(reply, transfer);
+  });
 };

@@ -6,6 +6,7 @@ import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import zlib from 'node:zlib';
 
 export const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 export const nativeBin = process.env.VETRIX_NATIVE_BIN || path.join(root, 'build/bin');
@@ -43,30 +44,54 @@ const TYPES = {
   '.wasm': 'application/wasm',
   '.png': 'image/png',
   '.xml': 'application/xml',
+  '.webmanifest': 'application/manifest+json',
 };
 
 // Serves `dir` on 127.0.0.1 at a free port, telling `onRequest` the path of every request;
-// resolves to { url, close }.
-export function serve(dir, onRequest = () => {}) {
+// resolves to { url, close, options }. While the server runs, its `options` may be changed:
+//   down   every connection is dropped at once (the network is gone)
+//   cut    (pathname) => a byte count or null: the file's transfer breaks off after so many
+//          bytes
+//   gzip   responses are compressed when the browser accepts it
+//   onBytes  (count) => told the length of every response body
+export function serve(dir, onRequest = () => {}, options = {}) {
   const server = http.createServer((request, response) => {
     const pathname = decodeURIComponent(new URL(request.url, 'http://127.0.0.1').pathname);
     onRequest(pathname);
+    if (options.down) {
+      request.socket.destroy();
+      return;
+    }
     const file = path.join(dir, pathname === '/' ? 'index.html' : pathname);
     if (request.method !== 'GET' || !file.startsWith(dir + path.sep) || !fs.existsSync(file) ||
         !fs.statSync(file).isFile()) {
       response.writeHead(404).end();
       return;
     }
-    response.writeHead(200, {
+    let body = fs.readFileSync(file);
+    const headers = {
       'Content-Type': TYPES[path.extname(file)] || 'application/octet-stream',
       'Cache-Control': 'no-store',
-    });
-    fs.createReadStream(file).pipe(response);
+    };
+    if (options.gzip && /\bgzip\b/.test(request.headers['accept-encoding'] || '')) {
+      body = zlib.gzipSync(body, { level: 9 });
+      headers['Content-Encoding'] = 'gzip';
+    }
+    response.writeHead(200, { ...headers, 'Content-Length': body.length });
+    options.onBytes?.(body.length);
+    const cut = options.cut && options.cut(pathname);
+    if (cut != null) {
+      // The whole length announced, part of the body sent, and the connection dropped.
+      response.write(body.subarray(0, cut), () => request.socket.destroy());
+      return;
+    }
+    response.end(body);
   });
   return new Promise((resolve) => {
     server.listen(0, '127.0.0.1', () => {
       resolve({
         url: `http://127.0.0.1:${server.address().port}/`,
+        options,
         close: () => new Promise((done) => { server.closeAllConnections(); server.close(done); }),
       });
     });
