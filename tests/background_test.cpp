@@ -149,13 +149,16 @@ TEST(CheckBackground, TwoProbesOnBackgroundOutweighOneOnHair) {
     EXPECT_TRUE(CheckBackground(image));
 }
 
-TEST(CheckBackground, LeavesTheImageAndGivesTheSameAnswerTwice) {
+TEST(CheckBackground, LeavesTheImageAndTheThreadsGeneratorAlone) {
     cv::Mat image = Uniform({255, 0, 0}, 400, 500);
     cv::circle(image, {200, 300}, 120, cv::Scalar(90, 120, 200), cv::FILLED);
     const cv::Mat before = image.clone();
-    const bool first = CheckBackground(image);
-    EXPECT_EQ(CheckBackground(image), first);
+    cv::theRNG() = cv::RNG(99);
+    cv::RNG own(5);
+    EXPECT_TRUE(CheckBackground(image, nullptr, own));
     EXPECT_EQ(cv::norm(image, before, cv::NORM_INF), 0);
+    EXPECT_EQ(cv::theRNG().state, cv::RNG(99).state) << "the audit's generator is its own";
+    EXPECT_NE(own.state, cv::RNG(5).state);
 }
 
 // The background probes and the head-top search draw their fill colours from one generator,
