@@ -97,7 +97,8 @@ bool Site::Load(const std::string& dir, std::size_t maxBytes, std::string& error
         return false;
     }
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string key = (fs::path("/") / fs::relative(it->path(), root)).generic_string();
+        const std::string key =
+            (fs::path("/") / it->path().lexically_relative(root)).generic_string();
         if (HasDotComponent(key)) {
             if (it->is_directory(ec) && !it->is_symlink(ec)) {
                 it.disable_recursion_pending();
@@ -110,7 +111,8 @@ bool Site::Load(const std::string& dir, std::size_t maxBytes, std::string& error
             // a link out of the folder would publish whatever it points to.
             const fs::path target = fs::canonical(source, ec);
             if (ec || !IsInside(target, root) || !fs::is_regular_file(target, ec) ||
-                HasDotComponent((fs::path("/") / fs::relative(target, root)).generic_string())) {
+                HasDotComponent(
+                    (fs::path("/") / target.lexically_relative(root)).generic_string())) {
                 std::fprintf(
                     stderr,
                     "vetrix-serve: --site: skipping %s, a link that does not end at a file of %s\n",
