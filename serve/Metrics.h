@@ -16,8 +16,8 @@ public:
     void CountVerdict(const std::string& verdict);
     void CountOutcome(const std::string& outcome);
     /// One request or connection refused: "queue_full", "too_large", "bad_request",
-    /// "timeout", "connections", "client_connections", "body_budget", "client_body_budget",
-    /// "deadline_queued", "deadline_running", "unsupported_type".
+    /// "timeout", "connections", "client_connections", "evicted", "body_budget",
+    /// "client_body_budget", "deadline_queued", "deadline_running", "unsupported_type".
     void CountRejected(const std::string& reason);
 
     /// What the caller samples for the gauges.

@@ -231,6 +231,7 @@ struct ServerCore {
 
     void Accept();
     void TurnAway(tcp::socket& socket, const char* reason);
+    bool EvictLongestWaiting();
     void OnSignal(const beast::error_code& ec, int signal);
     void CheckDrained();
     Metrics::Gauges Sample() const {
@@ -246,6 +247,7 @@ struct ServerCore {
     bool forced = false;
     std::set<Session*> sessions;
     std::size_t reserveOpen = 0;
+    std::size_t closing = 0;  // evicted sessions not yet gone
     std::map<std::string, std::size_t> clientConnections;
     std::atomic<std::size_t> inFlight{0};
     // Declared last: destroyed first, while the sessions' bookkeeping above still exists.
@@ -272,6 +274,7 @@ public:
         if (!core_.shuttingDown) {
             core_.sessions.erase(this);
             core_.reserveOpen -= reserve_ ? 1 : 0;
+            core_.closing -= closing_ ? 1 : 0;
             const auto it = core_.clientConnections.find(client_);
             if (it != core_.clientConnections.end() && --it->second == 0) {
                 core_.clientConnections.erase(it);
@@ -290,7 +293,14 @@ public:
     // Waiting for a request that has not begun to arrive: safe to close when draining.
     bool Idle() const { return waitingForHead_ && buffer_.size() == 0; }
 
+    // Waiting for a request head (or idle), not yet closed: who may make room for a newcomer,
+    // the longest waiting first.
+    bool Evictable() const { return waitingForHead_ && !reserve_ && !closed_; }
+    Clock::time_point HeadSince() const { return headSince_; }
+    void MarkClosing() { closing_ = true; }
+
     void Close() {
+        closed_ = true;
         beast::error_code ec;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
         stream_.socket().close(ec);
@@ -311,6 +321,7 @@ private:
         headOnly_ = false;
         answered_ = false;
         waitingForHead_ = true;
+        headSince_ = Clock::now();
         // One deadline for the whole head, however the client paces its bytes; it also ends an
         // idle kept-alive connection.
         stream_.expires_after(reserve_ ? std::min<std::chrono::seconds>(core_.options.headerTimeout,
@@ -771,6 +782,9 @@ private:
     bool closeAfter_ = false;
     bool headOnly_ = false;
     bool answered_ = false;
+    bool closed_ = false;
+    bool closing_ = false;  // counted in the core's closing
+    Clock::time_point headSince_ = Clock::now();
 };
 
 void ServerCore::Accept() {
@@ -795,7 +809,8 @@ void ServerCore::Accept() {
         const auto mine = clientConnections.find(client);
         if (mine != clientConnections.end() && mine->second >= options.maxClientConnections) {
             TurnAway(socket, "client_connections");
-        } else if (sessions.size() - reserveOpen < options.maxConnections) {
+        } else if (sessions.size() - reserveOpen - closing < options.maxConnections ||
+                   EvictLongestWaiting()) {
             std::make_shared<Session>(std::move(socket), *this, std::move(client), false)->Start();
         } else if (reserveOpen < kReserveConnections) {
             std::make_shared<Session>(std::move(socket), *this, std::move(client), true)->Start();
@@ -804,6 +819,27 @@ void ServerCore::Accept() {
         }
         Accept();
     });
+}
+
+// At the connection limit, a newcomer takes the place of the connection that has waited longest
+// for its request head: many clients sending heads a byte at a time then only ever hold the
+// newest connections, and a client that sends its request at once is served.
+bool ServerCore::EvictLongestWaiting() {
+    Session* longest = nullptr;
+    for (Session* session : sessions) {
+        if (session->Evictable() &&
+            (longest == nullptr || session->HeadSince() < longest->HeadSince())) {
+            longest = session;
+        }
+    }
+    if (longest == nullptr) {
+        return false;
+    }
+    metrics.CountRejected("evicted");
+    longest->Close();
+    ++closing;  // until its handler runs and it goes
+    longest->MarkClosing();
+    return true;
 }
 
 // Says 503 if the socket takes it at once, and closes: nothing is read and nothing waits.

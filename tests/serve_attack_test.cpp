@@ -102,25 +102,47 @@ TEST(ServeAttack, OneAddressHoldsNoMoreThanItsShareOfConnections) {
     CloseAll(held);
 }
 
-TEST(ServeAttack, HealthzIsAnsweredWhenEveryConnectionIsTaken) {
+TEST(ServeAttack, ManyAddressesHoldingEveryConnectionLockNoOneOut) {
     ServeProcess serve(
         {"--workers", "1", "--max-connections", "8", "--max-client-connections", "4"});
     const int port = serve.port();
+    const std::string photo = PhotoBytes();
+
+    // Slow heads on every connection: a newcomer takes the place of the longest waiting. (The
+    // server accepts connections in the order they were made, so the eight are open when the
+    // newcomer comes; asking /metrics first would itself make room.)
     std::vector<int> held = HoldSlowHeads(port, "127.0.0.2", 4);
     std::vector<int> more = HoldSlowHeads(port, "127.0.0.3", 4);
     held.insert(held.end(), more.begin(), more.end());
-    ASSERT_TRUE(WaitForConnections(port, 9));
+    const HttpReply audit = Request(port, "POST", "/v1/audit", photo, {}, "127.0.0.4");
+    EXPECT_EQ(audit.status, 200);
+    EXPECT_NE(audit.body.find("\"state\": \"Passed\""), std::string::npos) << audit.body;
+    EXPECT_EQ(Request(port, "GET", "/healthz", {}, {}, "127.0.0.4").status, 200);
+    EXPECT_GE(MetricValue(port, "vetrix_rejected_total{reason=\"evicted\"}"), 2);
+    EXPECT_TRUE(AnsweredOrClosed(held[0], 0)) << "the longest waiting made room";
+    CloseAll(held);
+    ASSERT_TRUE(WaitForConnections(port, 1));
 
-    // Beyond the limit a probe still gets its answer, and a photo a quick refusal.
+    // Bodies begun on every connection, which no one may take: a probe is still answered on a
+    // reserved connection, a photo refused at once.
+    for (const char* from : {"127.0.0.2", "127.0.0.3"}) {
+        for (int i = 0; i < 4; ++i) {
+            const int fd = Connect(port, from);
+            SendAll(fd, "POST /v1/audit HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\nab");
+            held.push_back(fd);
+        }
+    }
+    ASSERT_TRUE(WaitForConnections(port, 9));
     const HttpReply health = Request(port, "GET", "/healthz", {}, {}, "127.0.0.4");
     EXPECT_EQ(health.status, 200);
     EXPECT_EQ(health.body, "{\"status\": \"ok\"}");
-    const HttpReply busy = Request(port, "POST", "/v1/audit", PhotoBytes(), {}, "127.0.0.4");
+    EXPECT_EQ(Request(port, "HEAD", "/healthz", {}, {}, "127.0.0.4").status, 200);
+    const HttpReply busy = Request(port, "POST", "/v1/audit", photo, {}, "127.0.0.4");
     EXPECT_EQ(busy.status, 503);
     EXPECT_EQ(busy.Header("Retry-After"), "1");
     CloseAll(held);
     ASSERT_TRUE(WaitForConnections(port, 1));
-    EXPECT_EQ(Request(port, "POST", "/v1/audit", PhotoBytes(), {}, "127.0.0.4").status, 200);
+    EXPECT_EQ(Request(port, "POST", "/v1/audit", photo, {}, "127.0.0.4").status, 200);
 }
 
 // A request whose whole body but its last byte has been sent.
