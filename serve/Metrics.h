@@ -17,7 +17,8 @@ public:
     void CountOutcome(const std::string& outcome);
     /// One request or connection refused: "queue_full", "too_large", "bad_request",
     /// "timeout", "connections", "client_connections", "evicted", "body_budget",
-    /// "client_body_budget", "deadline_queued", "deadline_running", "unsupported_type".
+    /// "client_body_budget", "deadline_queued", "deadline_running", "client_photos",
+    /// "unsupported_type".
     void CountRejected(const std::string& reason);
 
     /// What the caller samples for the gauges.

@@ -249,6 +249,7 @@ struct ServerCore {
     std::size_t reserveOpen = 0;
     std::size_t closing = 0;  // evicted sessions not yet gone
     std::map<std::string, std::size_t> clientConnections;
+    std::map<std::string, std::size_t> clientPhotos;  // queued or being worked on
     std::atomic<std::size_t> inFlight{0};
     // Declared last: destroyed first, while the sessions' bookkeeping above still exists.
     asio::io_context ioc{1};
@@ -546,6 +547,12 @@ private:
                 job->signature = std::string(header->value());
             }
         }
+        const auto mine = core_.clientPhotos.find(client_);
+        if (mine != core_.clientPhotos.end() && mine->second >= core_.options.maxClientPhotos) {
+            Busy("this client has too many photos waiting; try again shortly", "client_photos",
+                 false);
+            return;
+        }
         job->deadline = Clock::now() + core_.options.auditDeadline;
         job_ = job;
 
@@ -567,10 +574,20 @@ private:
                 job->lease.Release();
                 asio::post(core.ioc, [self, res, guard] {
                     --self->core_.inFlight;
+                    const auto photos = self->core_.clientPhotos.find(self->client_);
+                    if (--photos->second == 0) {
+                        self->core_.clientPhotos.erase(photos);
+                    }
                     self->OnPhotoDone(res);
                 });
-            });
+            },
+            client_);
+        ++core_.clientPhotos[client_];
         if (!queued) {
+            const auto photos = core_.clientPhotos.find(client_);
+            if (--photos->second == 0) {
+                core_.clientPhotos.erase(photos);
+            }
             --core_.inFlight;
             job_.reset();
             Busy("all workers are busy; try again shortly", "queue_full", false);

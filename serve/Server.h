@@ -24,6 +24,7 @@ struct ServerOptions {
     std::size_t bodyBudget = 256u << 20;     ///< bytes of request bodies held at once, in all
     std::size_t clientBodyBudget = 40u << 20;  ///< bytes of bodies held at once for one address
     std::chrono::milliseconds auditDeadline{30000};  ///< from a photo's arrival to its answer
+    std::size_t maxClientPhotos = 5;         ///< photos queued or worked on at once for one address
     const Site* site = nullptr;              ///< served under GET / when given
     const SigningKeys* keys = nullptr;       ///< signs /v1/normalise, checks /v1/verify
 };
@@ -32,7 +33,8 @@ struct ServerOptions {
 /// connection, the WorkerPool does the photo work. Each phase of a request runs against a
 /// deadline for the whole phase, so a client that sends its head or body slowly, or reads the
 /// answer slowly, is cut off however it paces its bytes. One client address holds at most
-/// maxClientConnections connections and clientBodyBudget bytes of bodies; beyond
+/// maxClientConnections connections, clientBodyBudget bytes of bodies and maxClientPhotos
+/// photos in the queue or being worked on (and the workers take clients in turn); beyond
 /// maxConnections a small reserve of connections still answers /healthz and /metrics; a body
 /// that would take the bodies held past bodyBudget is refused (503) before it is read; a photo
 /// not answered within auditDeadline is answered 503 (still queued, and then never worked on)

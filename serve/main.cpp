@@ -51,6 +51,8 @@ constexpr const char* kUsage =
     "  --body-timeout S      seconds for a whole body (default 60)\n"
     "  --audit-deadline S    seconds from a photo's arrival to its answer, else 503 or\n"
     "                        504 (default 30; fractions allowed)\n"
+    "  --max-client-photos N photos queued or worked on at once for one address, else\n"
+    "                        503 (default: half of workers + queue)\n"
     "  --max-connections N   connections open at once (default 1024)\n"
     "  --max-client-connections N\n"
     "                        connections open at once from one address (default 32)\n"
@@ -160,6 +162,7 @@ int main(int argc, char** argv) {
     std::string signingKey;
     std::vector<std::string> verifyKeys;
     bool clientBodyBudgetSet = false;
+    unsigned long long clientPhotos = 0;
 
     enum : int {
         kListen = 256,
@@ -181,11 +184,13 @@ int main(int argc, char** argv) {
         kClientBodyBudget,
         kSigningKey,
         kVerifyKey,
-        kGenerateKey
+        kGenerateKey,
+        kMaxClientPhotos
     };
     const option longOptions[] = {
         {"audit-deadline", required_argument, nullptr, kAuditDeadline},
         {"max-connections", required_argument, nullptr, kMaxConnections},
+        {"max-client-photos", required_argument, nullptr, kMaxClientPhotos},
         {"max-client-connections", required_argument, nullptr, kMaxClientConnections},
         {"body-budget", required_argument, nullptr, kBodyBudget},
         {"client-body-budget", required_argument, nullptr, kClientBodyBudget},
@@ -267,6 +272,11 @@ int main(int argc, char** argv) {
                 }
                 (c == kMaxConnections ? options.maxConnections : options.maxClientConnections) =
                     static_cast<std::size_t>(n);
+                break;
+            case kMaxClientPhotos:
+                if (!ParseCount(optarg, 1, 1000000, clientPhotos)) {
+                    return UsageError("--max-client-photos takes a number from 1 to 1000000");
+                }
                 break;
             case kBodyBudget:
             case kClientBodyBudget:
@@ -355,6 +365,10 @@ int main(int argc, char** argv) {
         photoWorkers.push_back(std::move(worker));
     }
     const std::size_t queueLength = queueSet ? queue : 4u * workers;
+    // One address alone never fills the queue: another client always finds a place.
+    options.maxClientPhotos = clientPhotos > 0
+                                  ? static_cast<std::size_t>(clientPhotos)
+                                  : std::max<std::size_t>(1, (workers + queueLength) / 2);
 
     Metrics metrics;
     WorkerPool pool(std::move(photoWorkers), queueLength);
