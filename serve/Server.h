@@ -34,8 +34,9 @@ struct ServerOptions {
 /// deadline for the whole phase, so a client that sends its head or body slowly, or reads the
 /// answer slowly, is cut off however it paces its bytes. One client address holds at most
 /// maxClientConnections connections, clientBodyBudget bytes of bodies and maxClientPhotos
-/// photos in the queue or being worked on (and the workers take clients in turn); beyond
-/// maxConnections a small reserve of connections still answers /healthz and /metrics; a body
+/// photos in the queue or being worked on (and the workers take clients in turn); at
+/// maxConnections a newcomer takes the place of the connection that waited longest for its
+/// head, or else a small reserve of connections still answers /healthz and /metrics; a body
 /// that would take the bodies held past bodyBudget is refused (503) before it is read; a photo
 /// not answered within auditDeadline is answered 503 (still queued, and then never worked on)
 /// or 504 (being worked on).
