@@ -75,8 +75,9 @@ constexpr const char* kUsage =
     "One access-log line per request goes to standard error. SIGTERM or SIGINT stops\n"
     "accepting, answers the requests under way and exits 0.\n"
     "\n"
-    "Exit status: 0 after a drain, 1 when it cannot listen or a second signal cut the drain\n"
-    "short, 2 for a usage error, an unusable key or when no face cascade loads.\n";
+    "Exit status: 0 after a drain, 1 when it cannot listen, a second signal cut the drain\n"
+    "short or --generate-key cannot write, 2 for a usage error, an unusable key or site,\n"
+    "or when no face cascade loads.\n";
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "vetrix-serve: %s\nTry 'vetrix-serve --help'.\n", message.c_str());
