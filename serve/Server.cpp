@@ -232,6 +232,14 @@ struct ServerCore {
     void Accept();
     void TurnAway(tcp::socket& socket, const char* reason);
     bool EvictLongestWaiting();
+    // A photo of `client` answered or refused: no longer in flight.
+    void PhotoDone(const std::string& client) {
+        --inFlight;
+        const auto photos = clientPhotos.find(client);
+        if (photos != clientPhotos.end() && --photos->second == 0) {
+            clientPhotos.erase(photos);
+        }
+    }
     void OnSignal(const beast::error_code& ec, int signal);
     void CheckDrained();
     Metrics::Gauges Sample() const {
@@ -559,6 +567,7 @@ private:
         auto guard = std::make_shared<asio::executor_work_guard<asio::io_context::executor_type>>(
             core_.ioc.get_executor());
         ++core_.inFlight;
+        ++core_.clientPhotos[client_];
         ServerCore& core = core_;
         const bool queued = core_.pool.TrySubmit(
             [self = shared_from_this(), job, guard, &core](PhotoWorker& worker) {
@@ -573,22 +582,13 @@ private:
                 std::string().swap(job->body);
                 job->lease.Release();
                 asio::post(core.ioc, [self, res, guard] {
-                    --self->core_.inFlight;
-                    const auto photos = self->core_.clientPhotos.find(self->client_);
-                    if (--photos->second == 0) {
-                        self->core_.clientPhotos.erase(photos);
-                    }
+                    self->core_.PhotoDone(self->client_);
                     self->OnPhotoDone(res);
                 });
             },
             client_);
-        ++core_.clientPhotos[client_];
         if (!queued) {
-            const auto photos = core_.clientPhotos.find(client_);
-            if (--photos->second == 0) {
-                core_.clientPhotos.erase(photos);
-            }
-            --core_.inFlight;
+            core_.PhotoDone(client_);
             job_.reset();
             Busy("all workers are busy; try again shortly", "queue_full", false);
             return;
