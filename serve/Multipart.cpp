@@ -142,7 +142,8 @@ bool FindFormFile(std::string_view body, std::string_view boundary, std::string_
             error = "the form ends before its closing boundary";
             return false;
         }
-        if (IsFilePart(head)) {
+        // A browser sends a file input left empty as a file part with no content.
+        if (IsFilePart(head) && contentEnd > contentStart) {
             ++files;
             file = body.substr(contentStart, contentEnd - contentStart);
         }

@@ -15,20 +15,18 @@ namespace {
 
 constexpr std::size_t kMaxKeyFile = 4096;
 
-// Reads a small file; `mode` is its permission bits as opened.
-bool ReadKeyFile(const std::string& path, std::string& bytes, mode_t& mode, std::string& error) {
+// Reads a small file; `st` is its status as opened.
+bool ReadKeyFile(const std::string& path, std::string& bytes, struct stat& st, std::string& error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         error = path + ": " + std::strerror(errno);
         return false;
     }
-    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
         ::close(fd);
         error = path + ": not a key file (a small regular file)";
         return false;
     }
-    mode = st.st_mode;
     bytes.resize(kMaxKeyFile);
     std::size_t done = 0;
     for (ssize_t n; done < bytes.size() &&
@@ -136,11 +134,15 @@ std::string SigningKeys::IdOf(const std::array<unsigned char, 32>& key) {
 
 bool SigningKeys::LoadSecretKey(const std::string& path, std::string& error) {
     std::string file;
-    mode_t mode = 0;
-    if (!ReadKeyFile(path, file, mode, error)) {
+    struct stat st {};
+    if (!ReadKeyFile(path, file, st, error)) {
         return false;
     }
-    if ((mode & 077) != 0) {
+    // Readable by its owner only; or also by the service's own group, not root's, which is how
+    // a container orchestrator grants an unprivileged process its secrets (fsGroup).
+    const mode_t mode = st.st_mode;
+    const bool ownGroup = st.st_gid == ::getegid() && ::getegid() != 0;
+    if ((mode & 027) != 0 || ((mode & 040) != 0 && !ownGroup)) {
         sodium_memzero(file.data(), file.size());
         char octal[8];
         std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
@@ -179,8 +181,8 @@ bool SigningKeys::LoadSecretKey(const std::string& path, std::string& error) {
 
 bool SigningKeys::AddVerifyKey(const std::string& path, std::string& error) {
     std::string file;
-    mode_t mode = 0;
-    if (!ReadKeyFile(path, file, mode, error)) {
+    struct stat st {};
+    if (!ReadKeyFile(path, file, st, error)) {
         return false;
     }
     const std::vector<unsigned char> key = KeyBytes(file, {32});

@@ -18,7 +18,9 @@ public:
     SigningKeys& operator=(const SigningKeys&) = delete;
 
     /// Loads the secret key that signs, whose public key then also verifies. Refuses a file
-    /// that the group or others may read or write, or that holds no key; false with the reason.
+    /// that others may read or write, that its group may write, or that its group may read
+    /// unless that is the process's own group (and not root's), or that holds no key; false
+    /// with the reason.
     bool LoadSecretKey(const std::string& path, std::string& error);
     /// Adds a public key that verifies (an older key while an office rotates); false with the
     /// reason when the file holds no key.

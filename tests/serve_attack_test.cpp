@@ -4,6 +4,7 @@
 // hosts.
 
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -401,14 +402,16 @@ TEST(ServeAttack, AFormWithOnePhotoIsAuditedAsItsBytes) {
     const auto post = [&](const std::string& type, const std::string& body) {
         return Request(port, "POST", "/v1/audit", body, "Content-Type: " + type + "\r\n");
     };
-    // As curl -F photo=@a.jpg sends it, with a text field beside it, and with a quoted boundary.
+    // As curl -F photo=@a.jpg sends it; with a text field and an empty file input beside it,
+    // and a quoted boundary.
     const HttpReply form = post("multipart/form-data; boundary=" + boundary,
                                 Form(boundary, {{"name=\"photo\"; filename=\"a.jpg\"", photo}}));
     EXPECT_EQ(form.status, 200);
     EXPECT_EQ(form.body, expected);
     EXPECT_EQ(post("multipart/form-data; charset=utf-8; boundary=\"a b\"",
                    Form("a b", {{"name=\"note\"", "--a b is not here"},
-                                {"name=\"photo\"; filename=\"a;b.jpg\"", photo}}))
+                                {"name=\"photo\"; filename=\"a;b.jpg\"", photo},
+                                {"name=\"other\"; filename=\"\"", ""}}))
                   .body,
               expected);
 
@@ -572,6 +575,36 @@ TEST(ServeAttack, AKeyFileOthersMayReadOrOfTheWrongLengthIsRefused) {
     char hex[2 * sizeof pub + 1];
     sodium_bin2hex(hex, sizeof hex, pub, sizeof pub);
     EXPECT_TRUE(SignatureHolds(normalised.Header("Vetrix-Signature"), normalised.body, hex));
+}
+
+// How an orchestrator hands an unprivileged service its secret: owned by root, readable by the
+// service's group.
+TEST(ServeAttack, AKeyReadableByTheServicesOwnGroupIsTaken) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "giving the key to another group needs root";
+    }
+    TempDir keys;
+    OpenToOthers(keys.path());
+    const std::string key = keys.file("office.key");
+    ASSERT_EQ(RunServe({"--generate-key", key}).status, 0);
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(chown(key.c_str(), 0, nobody->pw_gid), 0);
+    ASSERT_EQ(chmod(key.c_str(), 0640), 0);
+    const bool started = RunUnprivileged([&] {
+        try {
+            ServeProcess serve({"--workers", "1", "--signing-key", key});
+            return !Request(serve.port(), "POST", "/v1/normalise", PhotoBytes())
+                        .Header("Vetrix-Signature")
+                        .empty();
+        } catch (const std::exception&) {
+            return false;
+        }
+    });
+    EXPECT_TRUE(started);
+    // Root's group is not the service's own: refused for root as for anyone.
+    ASSERT_EQ(chown(key.c_str(), 0, 0), 0);
+    EXPECT_EQ(RunServe({"--listen", "127.0.0.1:0", "--signing-key", key}).status, 2);
 }
 
 TEST(ServeAttack, HelpAndVersionAreAnswered) {
