@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Load test of vetrix-serve with wrk, aimed only at 127.0.0.1, every run bounded in time and in
-# requests. Measures requests per second, p50/p99 latency and errors for /v1/verify and
+# Load test of vetrix-serve with wrk (runs bounded in time) and ab (runs bounded in requests),
+# aimed only at 127.0.0.1. Measures requests per second, p50/p99 latency and errors for /v1/verify and
 # /v1/audit on a 295 x 413 photo and a 2 MP photo, the peak RSS before and after 10,000
 # requests, and vetrix-audit --jobs 2 on the same photos repeated, in the same run.
 #
@@ -35,25 +35,37 @@ port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/serve.log
 [[ -n $port ]] || { echo "vetrix-serve did not start" >&2; cat "$work/serve.log" >&2; exit 1; }
 url=http://127.0.0.1:$port
 
-# Prints the RESULT line of one bounded wrk run: PATH FILE LIMIT_PER_THREAD.
+# Prints the RESULT line of one wrk run bounded in time: PATH FILE [SECONDS].
 load() {
-  BODY=$2 LIMIT=$3 wrk -t2 -c4 -d"${4:-$duration}s" --timeout 30s -s "$root/bench/serve_post.lua" \
+  BODY=$2 wrk -t2 -c4 -d"${3:-$duration}s" --timeout 30s -s "$root/bench/serve_post.lua" \
     "$url$1" | grep '^RESULT' | cut -d' ' -f2-
+}
+
+# The same figures for a run of exactly COUNT requests, with ab (wrk has no bound on requests):
+# PATH FILE COUNT. ab's -s bounds each request's wait, -t none of its own requests.
+bounded() {
+  ab -q -n "$3" -c 4 -s 30 -p "$2" -T application/octet-stream "$url$1" >"$work/ab.txt" 2>&1 ||
+    { cat "$work/ab.txt" >&2; return 1; }
+  awk '/^Complete requests:/ {n = $3} /^Requests per second:/ {rps = $4}
+       /^Failed requests:/ {failed = $3} /^Non-2xx responses:/ {non2xx = $3}
+       /^  50%/ {p50 = $2} /^  99%/ {p99 = $2}
+       END {printf "requests=%d rps=%.2f p50_ms=%.1f p99_ms=%.1f errors=%d\n",
+            n, rps, p50, p99, failed + non2xx}' "$work/ab.txt"
 }
 
 peak() { awk '/VmHWM|VmRSS/ {printf "%s %s kB  ", $1, $2}' "/proc/$pid/status"; echo; }
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-load /v1/verify "$saved" 50 >/dev/null   # warm-up
+bounded /v1/verify "$saved" 100 >/dev/null   # warm-up
 echo "after warm-up:            $(peak)"
-printf '%-34s %s\n' "verify, saved 295 x 413:" "$(load /v1/verify "$saved" 0)"
-printf '%-34s %s\n' "verify, 2 MP (no trailer):" "$(load /v1/verify "$large" 0)"
-printf '%-34s %s\n' "audit, 295 x 413:" "$(load /v1/audit "$small" 0)"
-audit_large=$(load /v1/audit "$large" 0 $((duration * 2)))
+printf '%-34s %s\n' "verify, saved 295 x 413:" "$(load /v1/verify "$saved")"
+printf '%-34s %s\n' "verify, 2 MP (no trailer):" "$(load /v1/verify "$large")"
+printf '%-34s %s\n' "audit, 295 x 413:" "$(load /v1/audit "$small")"
+audit_large=$(load /v1/audit "$large" $((duration * 2)))
 printf '%-34s %s\n' "audit, 2 MP:" "$audit_large"
 echo "before $total requests:   $(peak)"
-printf '%-34s %s\n' "audit, 295 x 413, $total requests:" "$(load /v1/audit "$small" $((total / 2)) 900)"
+printf '%-34s %s\n' "audit, 295 x 413, $total requests:" "$(bounded /v1/audit "$small" "$total")"
 echo "after $total requests:    $(peak)"
 
 # The command on the same photos repeated, for the ratio.
@@ -69,7 +81,7 @@ cli_rate() {
 }
 small_cli=$(cli_rate "$small" 300)
 large_cli=$(cli_rate "$large" 40)
-audit_small=$(load /v1/audit "$small" 0)
+audit_small=$(load /v1/audit "$small")
 printf '%-34s %s\n' "audit, 295 x 413 (again):" "$audit_small"
 rate() { sed -n 's/.*rps=\([0-9.]*\).*/\1/p' <<<"$1"; }
 printf 'vetrix-audit --jobs 2, 295 x 413: %.2f photos/s; service/command = %.3f\n' \

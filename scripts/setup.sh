@@ -13,7 +13,7 @@ packages=(
   libopencv-dev opencv-data libjpeg-dev libpng-dev libtiff-dev libwebp-dev
   qt6-base-dev qt6-translations-l10n fonts-noto-cjk
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  libboost-dev
+  libboost-dev libsodium-dev
   xvfb xdotool  # the window test on real X servers
 )
 web=0
@@ -21,9 +21,9 @@ for arg in "$@"; do
   case "$arg" in
     --extra)
       # Screenshots, fuzzing, packaging (the .deb and its lintian check) and the service's
-      # load test.
+      # load and flood benchmarks (wrk, ab from apache2-utils, cjpeg from libjpeg-turbo-progs).
       packages+=(xauth x11-apps imagemagick clang libclang-rt-14-dev dpkg-dev lintian wrk bc
-                 yamllint) ;;
+                 yamllint apache2-utils libjpeg-turbo-progs) ;;
     --web)
       web=1
       packages+=(emscripten chromium nodejs dpkg-dev libjpeg-dev libpng-dev zlib1g-dev)

@@ -40,7 +40,7 @@ void Metrics::CountRejected(const std::string& reason) {
     ++rejected_[reason];
 }
 
-std::string Metrics::Render(std::size_t inFlight, std::size_t queued) const {
+std::string Metrics::Render(const Gauges& gauges) const {
     std::lock_guard lock(mutex_);
     std::string out;
     out += "# HELP vetrix_requests_total HTTP requests answered, by route and status code.\n"
@@ -83,9 +83,15 @@ std::string Metrics::Render(std::size_t inFlight, std::size_t queued) const {
     }
     out += "# HELP vetrix_requests_in_flight Photo requests being worked on or waiting.\n"
            "# TYPE vetrix_requests_in_flight gauge\n"
-           "vetrix_requests_in_flight " + std::to_string(inFlight) + "\n";
+           "vetrix_requests_in_flight " + std::to_string(gauges.inFlight) + "\n";
     out += "# HELP vetrix_queue_length Photo requests waiting for a worker.\n"
            "# TYPE vetrix_queue_length gauge\n"
-           "vetrix_queue_length " + std::to_string(queued) + "\n";
+           "vetrix_queue_length " + std::to_string(gauges.queued) + "\n";
+    out += "# HELP vetrix_body_bytes_held Bytes of request bodies held or reserved.\n"
+           "# TYPE vetrix_body_bytes_held gauge\n"
+           "vetrix_body_bytes_held " + std::to_string(gauges.bodyBytes) + "\n";
+    out += "# HELP vetrix_connections_open Client connections open.\n"
+           "# TYPE vetrix_connections_open gauge\n"
+           "vetrix_connections_open " + std::to_string(gauges.connections) + "\n";
     return out;
 }

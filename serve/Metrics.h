@@ -15,12 +15,21 @@ public:
     /// One audit verdict (ResultState name) or verification outcome.
     void CountVerdict(const std::string& verdict);
     void CountOutcome(const std::string& outcome);
-    /// One request refused before it reached a worker: "queue_full", "too_large",
-    /// "bad_request", "timeout".
+    /// One request or connection refused: "queue_full", "too_large", "bad_request",
+    /// "timeout", "connections", "client_connections", "evicted", "body_budget",
+    /// "client_body_budget", "deadline_queued", "deadline_running", "client_photos",
+    /// "unsupported_type".
     void CountRejected(const std::string& reason);
 
-    /// The exposition text; `inFlight` and `queued` are sampled by the caller.
-    std::string Render(std::size_t inFlight, std::size_t queued) const;
+    /// What the caller samples for the gauges.
+    struct Gauges {
+        std::size_t inFlight = 0;     ///< photo requests being worked on or waiting
+        std::size_t queued = 0;       ///< photo requests waiting for a worker
+        std::size_t bodyBytes = 0;    ///< bytes of request bodies held (reserved) at the moment
+        std::size_t connections = 0;  ///< connections open
+    };
+    /// The exposition text.
+    std::string Render(const Gauges& gauges) const;
 
     /// Upper bounds of the latency histogram's buckets, in seconds.
     static constexpr std::array<double, 12> kBuckets{0.005, 0.01, 0.025, 0.05, 0.1, 0.25,

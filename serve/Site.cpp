@@ -1,8 +1,13 @@
 #include "serve/Site.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -29,32 +34,110 @@ int HexValue(char c) {
     return -1;
 }
 
+// "/.env", "/a/.git/config", and "/a/../b" alike: a hidden file or a step out of a folder is
+// never part of a site.
+bool HasDotComponent(const std::string& path) {
+    for (std::size_t at = 0; (at = path.find('/', at)) != std::string::npos; ++at) {
+        if (at + 1 < path.size() && path[at + 1] == '.') {
+            return true;
+        }
+    }
+    return !path.empty() && path[0] == '.';
+}
+
+bool IsInside(const fs::path& path, const fs::path& root) {
+    const auto [r, p] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+    return r == root.end();
+}
+
+enum class ReadStatus { Ok, Unreadable, TooBig };
+
+// Opens without following a link (a link has been resolved by the caller), and checks the size
+// on the open descriptor before reading: the file read is the file measured.
+ReadStatus ReadCapped(const fs::path& path, std::size_t budget, std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        return ReadStatus::Unreadable;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return ReadStatus::Unreadable;
+    }
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size > budget) {
+        ::close(fd);
+        return ReadStatus::TooBig;
+    }
+    bytes.resize(static_cast<std::size_t>(size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;  // shrank while read: what was there is the file
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(done);
+    return ReadStatus::Ok;
+}
+
 }  // namespace
 
 bool Site::Load(const std::string& dir, std::size_t maxBytes, std::string& error) {
     std::error_code ec;
     std::size_t total = 0;
-    const fs::path root(dir);
-    if (!fs::is_directory(root, ec)) {
+    const fs::path root = fs::canonical(dir, ec);
+    if (ec || !fs::is_directory(root, ec)) {
         error = "not a folder: " + dir;
         return false;
     }
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!it->is_regular_file(ec)) {
+        const std::string key =
+            (fs::path("/") / it->path().lexically_relative(root)).generic_string();
+        if (HasDotComponent(key)) {
+            if (it->is_directory(ec) && !it->is_symlink(ec)) {
+                it.disable_recursion_pending();
+            }
             continue;
         }
-        std::ifstream in(it->path(), std::ios::binary);
-        std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        if (!in && !in.eof()) {
-            error = "cannot read " + it->path().string();
-            return false;
+        fs::path source = it->path();
+        if (it->is_symlink(ec)) {
+            // Served under its own name, but only when it ends at a regular file of the site;
+            // a link out of the folder would publish whatever it points to.
+            const fs::path target = fs::canonical(source, ec);
+            if (ec || !IsInside(target, root) || !fs::is_regular_file(target, ec) ||
+                HasDotComponent(
+                    (fs::path("/") / target.lexically_relative(root)).generic_string())) {
+                std::fprintf(
+                    stderr,
+                    "vetrix-serve: --site: skipping %s, a link that does not end at a file of %s\n",
+                    key.c_str(), dir.c_str());
+                ec.clear();
+                continue;
+            }
+            source = target;
+        } else if (!it->is_regular_file(ec)) {
+            ec.clear();
+            continue;
+        }
+        std::string bytes;
+        switch (ReadCapped(source, maxBytes - total, bytes)) {
+            case ReadStatus::Unreadable:
+                error = "cannot read " + it->path().string();
+                return false;
+            case ReadStatus::TooBig:
+                error = "more than " + std::to_string(maxBytes) + " bytes in " + dir + " (at " +
+                        it->path().string() + ")";
+                return false;
+            case ReadStatus::Ok:
+                break;
         }
         total += bytes.size();
-        if (total > maxBytes) {
-            error = "more than " + std::to_string(maxBytes) + " bytes in " + dir;
-            return false;
-        }
-        const std::string key = (fs::path("/") / fs::relative(it->path(), root)).generic_string();
         files_[key] = File{ContentType(it->path()), std::move(bytes)};
     }
     if (ec) {
@@ -78,6 +161,9 @@ const Site::File* Site::Find(const std::string& target) const {
     }
     if (!decoded.empty() && decoded.back() == '/') {
         decoded += "index.html";
+    }
+    if (HasDotComponent(decoded)) {
+        return nullptr;
     }
     const auto it = files_.find(decoded);
     return it != files_.end() ? &it->second : nullptr;

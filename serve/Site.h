@@ -12,12 +12,16 @@ public:
         std::string bytes;
     };
 
-    /// Reads every regular file under `dir` (links to folders not followed), at most `maxBytes`
-    /// in all. False, with the reason in `error`, when the folder cannot be read or is too big.
+    /// Reads every regular file under `dir`, at most `maxBytes` in all; each file's size is
+    /// checked before it is read, so a huge or sparse file is refused without being read.
+    /// Skipped: names with a component that starts with '.', links to folders, and links whose
+    /// target is not a regular file inside `dir` (a link inside is served under its own name).
+    /// False, with the reason in `error`, when the folder cannot be read or is too big.
     bool Load(const std::string& dir, std::size_t maxBytes, std::string& error);
 
     /// The file for a request path ("/" is "/index.html"; percent escapes decoded; the query
-    /// ignored); nullptr when there is none.
+    /// ignored); nullptr when there is none, and for any name with a component that starts
+    /// with '.'.
     const File* Find(const std::string& target) const;
 
     bool empty() const { return files_.empty(); }

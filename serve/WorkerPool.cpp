@@ -9,13 +9,18 @@ WorkerPool::WorkerPool(std::vector<std::unique_ptr<PhotoWorker>> workers, std::s
 
 WorkerPool::~WorkerPool() { Stop(); }
 
-bool WorkerPool::TrySubmit(Job job) {
+bool WorkerPool::TrySubmit(Job job, const std::string& client) {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ || queue_.size() >= queueLength_) {
+        if (stopping_ || queued_ >= queueLength_) {
             return false;
         }
-        queue_.push_back(std::move(job));
+        std::deque<Job>& mine = queues_[client];
+        if (mine.empty()) {
+            turns_.push_back(client);
+        }
+        mine.push_back(std::move(job));
+        ++queued_;
     }
     changed_.notify_one();
     return true;
@@ -23,7 +28,7 @@ bool WorkerPool::TrySubmit(Job job) {
 
 std::size_t WorkerPool::Queued() const {
     std::lock_guard lock(mutex_);
-    return queue_.size();
+    return queued_;
 }
 
 std::size_t WorkerPool::Running() const {
@@ -47,12 +52,21 @@ void WorkerPool::Stop() {
 void WorkerPool::Run(PhotoWorker& worker) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) {
+        changed_.wait(lock, [&] { return stopping_ || queued_ > 0; });
+        if (queued_ == 0) {
             return;  // stopping, and nothing left to do
         }
-        Job job = std::move(queue_.front());
-        queue_.pop_front();
+        const std::string client = std::move(turns_.front());
+        turns_.pop_front();
+        const auto mine = queues_.find(client);
+        Job job = std::move(mine->second.front());
+        mine->second.pop_front();
+        --queued_;
+        if (mine->second.empty()) {
+            queues_.erase(mine);
+        } else {
+            turns_.push_back(client);
+        }
         ++running_;
         lock.unlock();
         job(worker);

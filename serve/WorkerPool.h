@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -13,7 +15,9 @@
 
 /// A fixed number of threads, each with a PhotoWorker of its own, fed from a queue of bounded
 /// length. A job that finds the queue full is refused at once rather than kept waiting, so the
-/// backlog, and with it memory and latency, stays bounded whatever the load.
+/// backlog, and with it memory and latency, stays bounded whatever the load. Jobs are queued by
+/// client, and a free worker takes the clients in turn: a client with many jobs waiting delays
+/// another's by at most one job.
 class WorkerPool {
 public:
     using Job = std::function<void(PhotoWorker&)>;
@@ -24,9 +28,9 @@ public:
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    /// Queues `job`; false, without running it, when the queue is full or the pool is stopping.
-    /// The job runs on a worker thread and must not throw.
-    bool TrySubmit(Job job);
+    /// Queues `job` for `client`; false, without running it, when the queue is full or the pool
+    /// is stopping. The job runs on a worker thread and must not throw.
+    bool TrySubmit(Job job, const std::string& client = {});
 
     /// Jobs waiting, and jobs being run.
     std::size_t Queued() const;
@@ -42,7 +46,9 @@ private:
     const std::size_t queueLength_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<Job> queue_;
+    std::map<std::string, std::deque<Job>> queues_;  // by client, none empty
+    std::deque<std::string> turns_;                  // the clients with jobs, in turn
+    std::size_t queued_ = 0;
     std::size_t running_ = 0;
     bool stopping_ = false;
     std::vector<std::thread> threads_;

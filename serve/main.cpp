@@ -7,28 +7,35 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <opencv2/core/utility.hpp>
 
 #include "log/StandardDescriptors.h"
 #include "serve/Server.h"
+#include "vetrix/Version.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "Usage: vetrix-serve [OPTION]...\n"
+    "       vetrix-serve --generate-key FILE\n"
     "\n"
     "Serves the Vetrix audit over HTTP/1.1:\n"
-    "  POST /v1/audit      the photo's bytes in; the audit's JSON out (the keys of\n"
+    "  POST /v1/audit      the photo's bytes in (the raw body, or one file of a\n"
+    "                      multipart/form-data form); the audit's JSON out (the keys of\n"
     "                      vetrix-audit --json, without file)\n"
-    "  POST /v1/normalise  on Passed, image/jpeg with exactly the bytes the window saves;\n"
+    "  POST /v1/normalise  on Passed, image/jpeg with exactly the bytes the window saves,\n"
+    "                      signed in a Vetrix-Signature header with --signing-key;\n"
     "                      otherwise 422 with the audit's JSON\n"
-    "  POST /v1/verify     the verification's JSON (vetrix-audit --verify --json)\n"
+    "  POST /v1/verify     the verification's JSON (vetrix-audit --verify --json) and the\n"
+    "                      check of a Vetrix-Signature request header\n"
     "  GET  /healthz       200 while serving, 503 while draining\n"
     "  GET  /metrics       counters in Prometheus' text format\n"
     "  GET  /...           the files of --site, when given\n"
@@ -42,17 +49,35 @@ constexpr const char* kUsage =
     "  --header-timeout S    seconds for a whole request head, and for an idle\n"
     "                        connection (default 10)\n"
     "  --body-timeout S      seconds for a whole body (default 60)\n"
+    "  --audit-deadline S    seconds from a photo's arrival to its answer, else 503 or\n"
+    "                        504 (default 30; fractions allowed)\n"
+    "  --max-client-photos N photos queued or worked on at once for one address, else\n"
+    "                        503 (default: half of workers + queue)\n"
+    "  --max-connections N   connections open at once (default 1024)\n"
+    "  --max-client-connections N\n"
+    "                        connections open at once from one address (default 32)\n"
+    "  --body-budget N       bytes of request bodies held at once, else 503\n"
+    "                        (default 268435456, 256 MiB)\n"
+    "  --client-body-budget N\n"
+    "                        bytes of bodies held at once for one address\n"
+    "                        (default: twice --max-bytes)\n"
     "  --site DIR            serve the static files of DIR, read into memory at start\n"
+    "  --signing-key FILE    sign what /v1/normalise returns with this Ed25519 key\n"
+    "  --verify-key FILE     also accept signatures of this public key (repeatable)\n"
+    "  --generate-key FILE   write a new signing key to FILE (mode 0600) and its public\n"
+    "                        key to FILE.pub, never replacing a file, and exit\n"
     "  --cascade FILE        the face cascade (default: the usual lookup)\n"
     "  --user NAME           when started as root, run as NAME after listening\n"
     "                        (default nobody)\n"
-    "  --help                show this text\n"
+    "  -h, --help            show this text\n"
+    "  --version             show the version\n"
     "\n"
     "One access-log line per request goes to standard error. SIGTERM or SIGINT stops\n"
     "accepting, answers the requests under way and exits 0.\n"
     "\n"
-    "Exit status: 0 after a drain, 1 when it cannot listen or a second signal cut the drain\n"
-    "short, 2 for a usage error or when no face cascade loads.\n";
+    "Exit status: 0 after a drain, 1 when it cannot listen, a second signal cut the drain\n"
+    "short or --generate-key cannot write, 2 for a usage error, an unusable key or site,\n"
+    "or when no face cascade loads.\n";
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "vetrix-serve: %s\nTry 'vetrix-serve --help'.\n", message.c_str());
@@ -68,6 +93,18 @@ bool ParseCount(const char* text, unsigned long long low, unsigned long long hig
         return false;
     }
     value = v;
+    return true;
+}
+
+// Seconds with an optional fraction, such as 0.5, into milliseconds.
+bool ParseSeconds(const char* text, double low, double high, std::chrono::milliseconds& value) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (*text == '\0' || *end != '\0' || errno != 0 || !std::isfinite(v) || v < low || v > high) {
+        return false;
+    }
+    value = std::chrono::milliseconds(static_cast<long long>(std::llround(v * 1000)));
     return true;
 }
 
@@ -123,10 +160,45 @@ int main(int argc, char** argv) {
     std::string siteDir;
     std::string cascadeFile;
     std::string user = "nobody";
+    std::string signingKey;
+    std::vector<std::string> verifyKeys;
+    bool clientBodyBudgetSet = false;
+    unsigned long long clientPhotos = 0;
 
-    enum : int { kListen = 256, kWorkers, kQueue, kMaxBytes, kMaxPixels, kHeaderTimeout,
-                 kBodyTimeout, kSite, kCascade, kUser, kHelp };
+    enum : int {
+        kListen = 256,
+        kWorkers,
+        kQueue,
+        kMaxBytes,
+        kMaxPixels,
+        kHeaderTimeout,
+        kBodyTimeout,
+        kSite,
+        kCascade,
+        kUser,
+        kHelp,
+        kVersion,
+        kAuditDeadline,
+        kMaxConnections,
+        kMaxClientConnections,
+        kBodyBudget,
+        kClientBodyBudget,
+        kSigningKey,
+        kVerifyKey,
+        kGenerateKey,
+        kMaxClientPhotos
+    };
     const option longOptions[] = {
+        {"audit-deadline", required_argument, nullptr, kAuditDeadline},
+        {"max-connections", required_argument, nullptr, kMaxConnections},
+        {"max-client-photos", required_argument, nullptr, kMaxClientPhotos},
+        {"max-client-connections", required_argument, nullptr, kMaxClientConnections},
+        {"body-budget", required_argument, nullptr, kBodyBudget},
+        {"client-body-budget", required_argument, nullptr, kClientBodyBudget},
+        {"signing-key", required_argument, nullptr, kSigningKey},
+        {"verify-key", required_argument, nullptr, kVerifyKey},
+        {"generate-key", required_argument, nullptr, kGenerateKey},
+        {"version", no_argument, nullptr, kVersion},
         {"listen", required_argument, nullptr, kListen},
         {"workers", required_argument, nullptr, kWorkers},
         {"queue", required_argument, nullptr, kQueue},
@@ -140,7 +212,7 @@ int main(int argc, char** argv) {
         {"help", no_argument, nullptr, kHelp},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
         unsigned long long n = 0;
         switch (c) {
             case kListen:
@@ -189,8 +261,55 @@ int main(int argc, char** argv) {
             case kUser:
                 user = optarg;
                 break;
+            case kAuditDeadline:
+                if (!ParseSeconds(optarg, 0.01, 3600, options.auditDeadline)) {
+                    return UsageError("--audit-deadline takes seconds from 0.01 to 3600");
+                }
+                break;
+            case kMaxConnections:
+            case kMaxClientConnections:
+                if (!ParseCount(optarg, 1, 1000000, n)) {
+                    return UsageError("connection limits take a number from 1 to 1000000");
+                }
+                (c == kMaxConnections ? options.maxConnections : options.maxClientConnections) =
+                    static_cast<std::size_t>(n);
+                break;
+            case kMaxClientPhotos:
+                if (!ParseCount(optarg, 1, 1000000, clientPhotos)) {
+                    return UsageError("--max-client-photos takes a number from 1 to 1000000");
+                }
+                break;
+            case kBodyBudget:
+            case kClientBodyBudget:
+                if (!ParseCount(optarg, 1, 1ull << 40, n)) {
+                    return UsageError("body budgets take a number of bytes from 1 to 2^40");
+                }
+                (c == kBodyBudget ? options.bodyBudget : options.clientBodyBudget) =
+                    static_cast<std::size_t>(n);
+                clientBodyBudgetSet = clientBodyBudgetSet || c == kClientBodyBudget;
+                break;
+            case kSigningKey:
+                signingKey = optarg;
+                break;
+            case kVerifyKey:
+                verifyKeys.emplace_back(optarg);
+                break;
+            case kGenerateKey: {
+                std::string keyId, error;
+                if (!SigningKeys::Generate(optarg, keyId, error)) {
+                    std::fprintf(stderr, "vetrix-serve: --generate-key: %s\n", error.c_str());
+                    return 1;
+                }
+                std::printf("wrote the signing key %s and its public key %s.pub; key id %s\n",
+                            optarg, optarg, keyId.c_str());
+                return 0;
+            }
+            case 'h':
             case kHelp:
                 std::fputs(kUsage, stdout);
+                return 0;
+            case kVersion:
+                std::printf("vetrix-serve %s\n", kVetrixVersion);
                 return 0;
             default:
                 return UsageError(std::string("unknown option or missing argument: ") +
@@ -199,6 +318,29 @@ int main(int argc, char** argv) {
     }
     if (optind < argc) {
         return UsageError(std::string("unexpected argument: ") + argv[optind]);
+    }
+    if (!clientBodyBudgetSet) {
+        options.clientBodyBudget = 2 * options.maxBytes;
+    }
+
+    // Read as the starting user, before the switch to an unprivileged one.
+    SigningKeys keys;
+    for (const std::string& file : verifyKeys) {
+        std::string error;
+        if (!keys.AddVerifyKey(file, error)) {
+            std::fprintf(stderr, "vetrix-serve: --verify-key: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (!signingKey.empty()) {
+        std::string error;
+        if (!keys.LoadSecretKey(signingKey, error)) {
+            std::fprintf(stderr, "vetrix-serve: --signing-key: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (keys.CanVerify()) {
+        options.keys = &keys;
     }
 
     std::signal(SIGPIPE, SIG_IGN);
@@ -224,6 +366,10 @@ int main(int argc, char** argv) {
         photoWorkers.push_back(std::move(worker));
     }
     const std::size_t queueLength = queueSet ? queue : 4u * workers;
+    // One address alone never fills the queue: another client always finds a place.
+    options.maxClientPhotos = clientPhotos > 0
+                                  ? static_cast<std::size_t>(clientPhotos)
+                                  : std::max<std::size_t>(1, (workers + queueLength) / 2);
 
     Metrics metrics;
     WorkerPool pool(std::move(photoWorkers), queueLength);
@@ -236,8 +382,9 @@ int main(int argc, char** argv) {
     if (!DropPrivileges(user)) {
         return 1;
     }
-    std::fprintf(stderr, "vetrix-serve: listening on %s with %u worker(s), queue %zu\n",
-                 server.LocalEndpoint().c_str(), workers, queueLength);
+    std::fprintf(stderr, "vetrix-serve: listening on %s with %u worker(s), queue %zu%s%s\n",
+                 server.LocalEndpoint().c_str(), workers, queueLength,
+                 keys.CanSign() ? ", signing with key " : "", keys.KeyId().c_str());
     std::fflush(stderr);
     const bool drained = server.Run();
     pool.Stop();
