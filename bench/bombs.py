@@ -9,9 +9,14 @@ Bombs, each made here in a temporary folder and audited alone (RUNS times, the f
   - a BMP whose header claims 30000 x 30000;
   - a TIFF whose first directory claims 30000 x 30000 in one tiny strip;
   - a lossless WebP whose frame header claims 16384 x 16384, the most it can declare;
-  - two of the JPEG bombs at once with --jobs 2.
-Each must be refused as BadSize. Printed: the process's wall time and peak resident set size,
-and both against a baseline measured in the same run: the same command on a one-byte file that
+  - two of the JPEG bombs at once with --jobs 2;
+  - a progressive grey JPEG of 4000 x 4000 (cjpeg, libjpeg-turbo-progs) whose last scan is
+    repeated to 3000 scans: refused as BadFormat before decoding;
+  - the portrait as PNG with 300 zTXt chunks, each inflating to 8 MB: its text is skipped, so it
+    costs what the plain PNG costs, and passes;
+  - a DICOM file ("DICM" at byte 128), whose reader OpenCV would hand anything: BadFormat unread.
+The size bombs must be refused as BadSize. Printed: the process's wall time, CPU time and peak resident set size,
+and the time and memory against a baseline measured in the same run: the same command on a one-byte file that
 is not an image (start-up and face cascade loading, no decoding).
 
 Memory: a portrait scaled with ImageMagick to 2, 12, 48 and 108 megapixels, each audited alone;
@@ -93,19 +98,55 @@ def write_webp_bomb(path):
     open(path, "wb").write(b"RIFF" + struct.pack("<I", len(body)) + body)
 
 
+def write_scan_bomb(path, work):
+    """A progressive grey JPEG of 4000 x 4000 whose last scan is repeated to 3000 scans; each
+    scan costs the decoder a pass over every block."""
+    side = 4000
+    source = os.path.join(work, "grey.pgm")
+    with open(source, "wb") as out:
+        out.write(f"P5 {side} {side} 255\n".encode() + bytes([128]) * (side * side))
+    data = subprocess.run(["cjpeg", "-progressive", source], stdout=subprocess.PIPE,
+                          check=True).stdout
+    last = data.rfind(b"\xff\xda")
+    end = data.rfind(b"\xff\xd9")
+    scans = data.count(b"\xff\xda")
+    with open(path, "wb") as out:
+        out.write(data[:end] + data[last:end] * (3000 - scans) + data[end:])
+
+
+def write_text_bomb(path, work):
+    """The portrait as PNG, with 300 zTXt chunks of 8 MB of text each after its header."""
+    plain = os.path.join(work, "portrait.png")
+    subprocess.run(["convert", PORTRAIT, plain], check=True)
+    data = open(plain, "rb").read()
+    # The keyword, its end, the compression method (0, deflate), then the deflated text.
+    packed = zlib.compress(b"a" * (8 << 20), 9)
+    chunk = png_chunk(b"zTXt", b"Comment\0\0" + packed)
+    header_end = 8 + 25
+    with open(path, "wb") as out:
+        out.write(data[:header_end] + chunk * 300 + data[header_end:])
+
+
+def write_dicom(path):
+    with open(path, "wb") as out:
+        out.write(bytes(128) + b"DICM" + bytes(1 << 16))
+
+
 def measure(command, work):
-    """Wall seconds, peak RSS in MiB and stdout of one run of `command`."""
+    """Wall seconds, CPU seconds, peak RSS in MiB and stdout of one run of `command`."""
     start = time.monotonic()
     child = subprocess.Popen(command, cwd=work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     out = child.stdout.read()
     _, status, usage = os.wait4(child.pid, 0)
     child.returncode = os.waitstatus_to_exitcode(status)
-    return time.monotonic() - start, usage.ru_maxrss / 1024.0, out.decode("utf-8", "replace")
+    return (time.monotonic() - start, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0,
+            out.decode("utf-8", "replace"))
 
 
 def best(command, work, runs):
     results = [measure(command, work) for _ in range(runs)]
-    return min(r[0] for r in results), max(r[1] for r in results), results[0][2]
+    return (min(r[0] for r in results), min(r[1] for r in results), max(r[2] for r in results),
+            results[0][3])
 
 
 def main():
@@ -129,13 +170,23 @@ def main():
         write_bmp_bomb(bmp)
         write_tiff_bomb(tiff)
         write_webp_bomb(webp)
+        scans = os.path.join(work, "scans.jpg")
+        text = os.path.join(work, "text.png")
+        dicom = os.path.join(work, "scan.dcm")
+        write_scan_bomb(scans, work)
+        write_text_bomb(text, work)
+        write_dicom(dicom)
 
         tiny = os.path.join(work, "tiny.jpg")
         open(tiny, "wb").write(b"x")
-        print(f"{'bomb':<36} {'file KB':>8} {'seconds':>8} {'x base':>7} {'peak MiB':>9} "
-              f"{'x base':>7}  verdicts")
+        print(f"{'bomb':<36} {'file KB':>8} {'seconds':>8} {'x base':>7} {'CPU s':>6} "
+              f"{'peak MiB':>9} {'x base':>7}  verdicts")
         cases = [
             ("baseline: 1 byte, not an image", [tiny], [tiny]),
+            ("a normal photo, 295 x 413", [PORTRAIT], [PORTRAIT]),
+            ("JPEG of 3000 scans, 4000 x 4000", [scans], [scans]),
+            ("PNG with 300 zTXt of 8 MB each", [text], [text]),
+            ("DICOM", [dicom], [dicom]),
             ("JPEG, SOF patched to 30000 x 30000", [jpeg], [jpeg]),
             ("PNG 30000 x 30000, deflate bomb", [png], [png]),
             ("BMP header 30000 x 30000", [bmp], [bmp]),
@@ -145,11 +196,11 @@ def main():
         ]
         base = None
         for what, arguments, files in cases:
-            seconds, peak, out = best([audit] + arguments, work, runs)
+            seconds, cpu, peak, out = best([audit] + arguments, work, runs)
             base = base or (seconds, peak)
             verdicts = [line.split("\t")[1] for line in out.splitlines() if "\t" in line]
             size = sum(os.path.getsize(f) for f in files) / 1024.0
-            print(f"{what:<36} {size:>8.1f} {seconds:>8.3f} {seconds / base[0]:>7.2f} "
+            print(f"{what:<36} {size:>8.1f} {seconds:>8.3f} {seconds / base[0]:>7.2f} {cpu:>6.2f} "
                   f"{peak:>9.1f} {peak / base[1]:>7.2f}  {' '.join(verdicts)}")
 
         if shutil.which("convert") is None:
@@ -162,7 +213,7 @@ def main():
             photo = os.path.join(work, f"portrait_{width}x{height}.jpg")
             subprocess.run(["convert", PORTRAIT, "-resize", f"{width}x{height}!", "-quality", "90",
                             photo], check=True)
-            seconds, peak, out = best([audit, photo], work, 1)
+            seconds, _, peak, out = best([audit, photo], work, 1)
             megapixels = width * height / 1e6
             slope = "" if previous is None else \
                 f"{(peak - previous[1]) / (megapixels - previous[0]):.2f}"
