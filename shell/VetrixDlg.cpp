@@ -38,6 +38,20 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
+// Why a chosen photo could not be read, in the window's language where the reason is common.
+QString ReadFailure(const std::error_code& error) {
+    if (error == std::errc::no_such_file_or_directory) {
+        return QObject::tr("文件不存在");
+    }
+    if (error == std::errc::permission_denied) {
+        return QObject::tr("没有读取该文件的权限");
+    }
+    if (error == std::errc::is_a_directory || error == std::errc::invalid_argument) {
+        return QObject::tr("这不是一个普通文件");
+    }
+    return QString::fromLocal8Bit(error.message().c_str());
+}
+
 }  // namespace
 
 CVetrixDlg::CVetrixDlg(IUserPrompts& prompts, QWidget* parent)
@@ -190,7 +204,7 @@ void CVetrixDlg::OnOpenPhoto() {
             RequestRepaint();
             return;
         }
-        failure = QString::fromLocal8Bit(error.message().c_str());
+        failure = ReadFailure(error);
     } catch (const std::bad_alloc&) {
         failure = tr("内存不足");
     } catch (const std::exception& e) {

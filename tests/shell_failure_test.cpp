@@ -88,8 +88,17 @@ void ShellFailureTest::failedAuditIsToldAndLeavesTheIdleWindow() {
     QVERIFY(ShowsSkinOf(dlg, Idle));
     QCOMPARE(ReadRunLog(), logBefore);  // the log holds verdicts only
 
-    // The window goes on working.
+    // A photo that vanished after it was chosen is told the same way, not judged a bad photo.
     dlg.outOfMemory = false;
+    prompts.openAnswers << m_workDir.filePath(QStringLiteral("vanished.jpg"));
+    QTest::mouseClick(&dlg.m_btnOpen, Qt::LeftButton);
+    QCOMPARE(prompts.messages.size(), 2);
+    QCOMPARE(prompts.messages.back(),
+             QStringLiteral("照片“vanished.jpg”无法审核：文件不存在"));
+    QCOMPARE(dlg.m_nState, int(Idle));
+    QCOMPARE(ReadRunLog(), logBefore);
+
+    // The window goes on working.
     prompts.openAnswers << passed;
     QTest::mouseClick(&dlg.m_btnOpen, Qt::LeftButton);
     QCOMPARE(dlg.m_nState, int(Passed));
