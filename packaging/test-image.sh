@@ -3,7 +3,7 @@
 # it. Where a container runtime cannot start (crun cannot set rlimits in some sandboxes), the
 # image is mounted (podman image mount) and the service runs under chroot, in its own mount and
 # PID namespaces (unshare), as the image's unprivileged user, on 127.0.0.1 only. It must answer
-# /healthz, audit a photo as Passed, serve /openapi.json, and exit 0 on SIGTERM.
+# /healthz and the image's health check, audit a photo as Passed, serve /openapi.json, and exit 0 on SIGTERM.
 #
 #   packaging/test-image.sh            build the image first (scripts/build-image.sh)
 #   packaging/test-image.sh --no-build test the image already built
@@ -32,6 +32,8 @@ user=$(podman image inspect --format '{{.Config.User}}' "$image")
 entrypoint=$(podman image inspect --format '{{join .Config.Entrypoint " "}}' "$image")
 [[ "$user" =~ ^[1-9][0-9]*:[1-9][0-9]*$ ]] || { echo "the image's user is $user, not unprivileged" >&2; exit 1; }
 [[ "$entrypoint" == /usr/bin/vetrix-serve ]] || { echo "unexpected entry point $entrypoint" >&2; exit 1; }
+healthcheck=$(podman image inspect --format '{{index .HealthCheck.Test 1}}' "$image")
+[[ -x "$root$healthcheck" ]] || { echo "the health check $healthcheck is not in the image" >&2; exit 1; }
 # Only what the service needs: no Qt, no package manager's downloader.
 if chroot "$root" dpkg-query -W -f '${Package}\n' | grep -E '^(libqt6|apt$|fonts-)'; then
   echo "the image holds packages the service does not need" >&2
@@ -57,6 +59,8 @@ echo "vetrix-serve from the image listens on 127.0.0.1:$port as $user (pid $serv
 
 base="http://127.0.0.1:$port"
 curl -fsS --max-time 10 "$base/healthz" | grep -q '"ok"'
+# The image's own health check, run as its runtime would run it.
+chroot --userspec="$user" "$root" env VETRIX_HEALTH_PORT="$port" "$healthcheck"
 curl -fsS --max-time 10 "$base/openapi.json" | cmp - serve/openapi.json
 answer=$(curl -fsS --max-time 120 --data-binary @tests/data/pass_red_test2_295x413.jpg "$base/v1/audit")
 grep -q '"state": "Passed"' <<<"$answer" || { echo "unexpected audit: $answer" >&2; exit 1; }
@@ -73,4 +77,8 @@ wait "$launcher" || status=$?
 server=
 [[ $status -eq 0 ]] || { echo "vetrix-serve exited $status on SIGTERM:" >&2; cat "$log" >&2; exit 1; }
 grep -q 'vetrix-serve: stopped' "$log"
+if chroot --userspec="$user" "$root" env VETRIX_HEALTH_PORT="$port" "$healthcheck" 2>/dev/null; then
+  echo "the health check passes with the service stopped" >&2
+  exit 1
+fi
 echo "image test passed: started under chroot from $image, answered an audit, exited 0 on SIGTERM"

@@ -56,15 +56,13 @@ mmdebstrap --variant=essential --format=tar --quiet \
   --dpkgopt='path-exclude=/usr/share/info/*' \
   --customize-hook="echo 'vetrix:x:$USER_ID:$USER_ID:vetrix-serve:/nonexistent:/usr/sbin/nologin' >>\"\$1/etc/passwd\"" \
   --customize-hook="echo 'vetrix:x:$USER_ID:' >>\"\$1/etc/group\"" \
+  --customize-hook='copy-in packaging/image/vetrix-serve-healthcheck /usr/local/bin' \
   --customize-hook='chroot "$1" dpkg-query -W -f="\${Package} \${Version}\n" >"$1/tmp/packages.txt"' \
   --customize-hook="copy-out /tmp/packages.txt $out" \
   --customize-hook='rm -f "$1/tmp/packages.txt"; rm -rf "$1/var/lib/apt/lists" "$1/var/cache/apt" "$1/var/log"/*; mkdir -p "$1/var/lib/apt/lists"' \
   "$SUITE" "$out/rootfs.tar" "$MIRROR"
 
-# A health check needs no extra package: bash, which is essential, speaks HTTP over /dev/tcp.
-healthcheck="exec 3<>/dev/tcp/127.0.0.1/$PORT && printf 'GET /healthz HTTP/1.1\\r\\nHost: localhost\\r\\nConnection: close\\r\\n\\r\\n' >&3 && read -r _ code _ <&3 && [ \"\$code\" = 200 ]"
-
-container=$(buildah from scratch)
+container=$(buildah from --format docker scratch)
 trap 'buildah rm "$container" >/dev/null 2>&1 || true' EXIT
 buildah add --quiet "$container" "$out/rootfs.tar" / >/dev/null
 buildah config \
@@ -75,7 +73,7 @@ buildah config \
   --env LANG=C.UTF-8 \
   --entrypoint '["/usr/bin/vetrix-serve"]' \
   --cmd "[\"--listen\", \"0.0.0.0:$PORT\"]" \
-  --healthcheck "CMD [\"/bin/bash\", \"-c\", $(printf '%s' "$healthcheck" | python3 -c 'import json,sys; print(json.dumps(sys.stdin.read()))')]" \
+  --healthcheck "CMD /usr/local/bin/vetrix-serve-healthcheck" \
   --healthcheck-interval 10s --healthcheck-timeout 3s --healthcheck-retries 3 \
   --healthcheck-start-period 5s \
   --label org.opencontainers.image.title=vetrix-serve \
