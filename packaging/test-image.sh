@@ -34,8 +34,8 @@ entrypoint=$(podman image inspect --format '{{join .Config.Entrypoint " "}}' "$i
 [[ "$entrypoint" == /usr/bin/vetrix-serve ]] || { echo "unexpected entry point $entrypoint" >&2; exit 1; }
 healthcheck=$(podman image inspect --format '{{index .HealthCheck.Test 1}}' "$image")
 [[ -x "$root$healthcheck" ]] || { echo "the health check $healthcheck is not in the image" >&2; exit 1; }
-# Only what the service needs: no Qt, no package manager's downloader.
-if chroot "$root" dpkg-query -W -f '${Package}\n' | grep -E '^(libqt6|apt$|fonts-)'; then
+# Only what the service needs: no Qt, no window fonts, no package manager.
+if chroot "$root" dpkg-query -W -f '${Package}\n' | grep -E '^(libqt6|qt6-|apt$|fonts-noto-cjk)'; then
   echo "the image holds packages the service does not need" >&2
   exit 1
 fi

@@ -26,41 +26,44 @@ SUITE=bookworm
 MIRROR=${VETRIX_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 
 build_debs=true
-case "${1:-}" in
-  --print-name) echo "$IMAGE_NAME:$VERSION"; exit 0 ;;
-  --print-port) echo "$PORT"; exit 0 ;;
-  --no-debs) build_debs=false ;;
-  "") ;;
-  *) echo "usage: $0 [--print-name|--print-port|--no-debs]" >&2; exit 2 ;;
-esac
+build_rootfs=true
+for arg in "$@"; do
+  case "$arg" in
+    --print-name) echo "$IMAGE_NAME:$VERSION"; exit 0 ;;
+    --print-port) echo "$PORT"; exit 0 ;;
+    --no-debs) build_debs=false ;;
+    --reuse-rootfs) build_rootfs=false ;;
+    *) echo "usage: $0 [--print-name|--print-port|--no-debs|--reuse-rootfs]" >&2; exit 2 ;;
+  esac
+done
 
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
-if $build_debs; then
-  packaging/build-debs.sh >/dev/null
-fi
-deb=$(ls "$PWD"/build-release/debs/vetrix-serve_"$VERSION"_amd64.deb)
-
 out=build-image
-rm -rf "$out"
-mkdir -p "$out"
 start=$(date +%s)
-
-# Documentation, manual pages and translations are left out; copyright files stay.
-mmdebstrap --variant=essential --format=tar --quiet \
-  --include="$deb" \
-  --hook-dir=/usr/share/mmdebstrap/hooks/file-mirror-automount \
-  --dpkgopt='path-exclude=/usr/share/man/*' \
-  --dpkgopt='path-exclude=/usr/share/locale/*' \
-  --dpkgopt='path-exclude=/usr/share/doc/*' \
-  --dpkgopt='path-include=/usr/share/doc/*/copyright' \
-  --dpkgopt='path-exclude=/usr/share/info/*' \
-  --customize-hook="echo 'vetrix:x:$USER_ID:$USER_ID:vetrix-serve:/nonexistent:/usr/sbin/nologin' >>\"\$1/etc/passwd\"" \
-  --customize-hook="echo 'vetrix:x:$USER_ID:' >>\"\$1/etc/group\"" \
-  --customize-hook='copy-in packaging/image/vetrix-serve-healthcheck /usr/local/bin' \
-  --customize-hook='chroot "$1" dpkg-query -W -f="\${Package} \${Version}\n" >"$1/tmp/packages.txt"' \
-  --customize-hook="copy-out /tmp/packages.txt $out" \
-  --customize-hook='rm -f "$1/tmp/packages.txt"; rm -rf "$1/var/lib/apt/lists" "$1/var/cache/apt" "$1/var/log"/*; mkdir -p "$1/var/lib/apt/lists"' \
-  "$SUITE" "$out/rootfs.tar" "$MIRROR"
+if $build_rootfs; then
+  if $build_debs; then
+    packaging/build-debs.sh >/dev/null
+  fi
+  deb=$(ls "$PWD"/build-release/debs/vetrix-serve_"$VERSION"_amd64.deb)
+  rm -rf "$out"
+  mkdir -p "$out"
+  # Documentation, manual pages and translations are left out; copyright files stay.
+  mmdebstrap --variant=essential --format=tar --quiet \
+    --include="$deb" \
+    --hook-dir=/usr/share/mmdebstrap/hooks/file-mirror-automount \
+    --dpkgopt='path-exclude=/usr/share/man/*' \
+    --dpkgopt='path-exclude=/usr/share/locale/*' \
+    --dpkgopt='path-exclude=/usr/share/doc/*' \
+    --dpkgopt='path-include=/usr/share/doc/*/copyright' \
+    --dpkgopt='path-exclude=/usr/share/info/*' \
+    --customize-hook="echo 'vetrix:x:$USER_ID:$USER_ID:vetrix-serve:/nonexistent:/usr/sbin/nologin' >>\"\$1/etc/passwd\"" \
+    --customize-hook="echo 'vetrix:x:$USER_ID:' >>\"\$1/etc/group\"" \
+    --customize-hook='copy-in packaging/image/vetrix-serve-healthcheck /usr/local/bin' \
+    --customize-hook='chroot "$1" dpkg-query -W -f="\${Package} \${Version}\n" >"$1/tmp/packages.txt"' \
+    --customize-hook="copy-out /tmp/packages.txt $out" \
+    --customize-hook='rm -f "$1/tmp/packages.txt"; rm -rf "$1/var/lib/apt/lists" "$1/var/cache/apt" "$1/var/log"/*; mkdir -p "$1/var/lib/apt/lists"' \
+    "$SUITE" "$out/rootfs.tar" "$MIRROR"
+fi
 
 container=$(buildah from --format docker scratch)
 trap 'buildah rm "$container" >/dev/null 2>&1 || true' EXIT
@@ -81,12 +84,20 @@ buildah config \
   --label org.opencontainers.image.description="Audit, normalisation and verification of portrait photos over HTTP" \
   --created-by "scripts/build-image.sh" \
   "$container"
-# The docker manifest format keeps the health check, which the OCI format has no field for.
+# The docker manifest format keeps the health check, which the OCI format has no field for. It
+# also records the builder's container ID and host name, which differ on every build; they are
+# cleared (saved, rewritten, loaded again), so that the image's ID depends on its content only.
 buildah commit --quiet --format docker --timestamp "$SOURCE_DATE_EPOCH" --omit-history \
-  --identity-label=false --rm "$container" "$IMAGE_NAME:$VERSION" >"$out/image-id"
+  --identity-label=false --rm "$container" "$IMAGE_NAME:$VERSION" >/dev/null
 trap - EXIT
+podman save --quiet --format docker-archive -o "$out/committed.tar" "$IMAGE_NAME:$VERSION"
+packaging/image/normalise-docker-archive.py "$out/committed.tar" "$out/vetrix-serve-$VERSION.tar"
+rm "$out/committed.tar"
+podman rmi --force "$IMAGE_NAME:$VERSION" >/dev/null
+podman load --quiet -i "$out/vetrix-serve-$VERSION.tar" >/dev/null
+podman image inspect --format '{{.Id}}' "$IMAGE_NAME:$VERSION" >"$out/image-id"
 
 size=$(podman image inspect --format '{{.Size}}' "$IMAGE_NAME:$VERSION")
-echo "Built $IMAGE_NAME:$VERSION ($(cat "$out/image-id" | cut -c1-12)): $((size / 1000000)) MB," \
-     "$(wc -l <"$out/packages.txt") packages, rootfs $(( $(stat -c %s "$out/rootfs.tar") / 1000000 )) MB," \
-     "in $(( $(date +%s) - start )) s after the debs"
+echo "Built $IMAGE_NAME:$VERSION ($(cut -c1-12 "$out/image-id")): $((size / 1000000)) MB," \
+     "$(wc -l <"$out/packages.txt") packages, in $(( $(date +%s) - start )) s;" \
+     "$out/vetrix-serve-$VERSION.tar loads it elsewhere (podman load, docker load)"
