@@ -30,7 +30,9 @@ step() {
 }
 
 openapi() {
+  # Redocly's CLI would otherwise send usage data and look for updates over the network.
   (cd tools/openapi &&
+     export REDOCLY_TELEMETRY=off REDOCLY_SUPPRESS_UPDATE_NOTICE=true &&
      npm ci --no-audit --no-fund --loglevel=error &&
      npx redocly lint --config redocly.yaml ../../serve/openapi.json &&
      VETRIX_SERVE="$PWD/../../build-release/bin/vetrix-serve" node --test)
