@@ -5,20 +5,24 @@
 # without a window pull in no Qt and no fonts, and starts the program there. That needs root,
 # mmdebstrap and the network to Debian's archive.
 #
-#   packaging/test-deb.sh [--lint-only] [--site]
-#     --site  fail unless the web page's package vetrix-site was built too (it is built only
-#             when build-web/site holds the page: scripts/build-web.sh)
+#   packaging/test-deb.sh [--lint-only] [--site] [--only NAME]...
+#     --site       fail unless the web page's package vetrix-site was built too (it is built only
+#                  when build-web/site holds the page: scripts/build-web.sh)
+#     --only NAME  install only the package NAME (repeatable); all are still linted
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 lint_only=false
 want_site=false
-for arg in "$@"; do
-  case "$arg" in
+only=()
+while (($# > 0)); do
+  case "$1" in
     --lint-only) lint_only=true ;;
     --site) want_site=true ;;
-    *) echo "usage: $0 [--lint-only] [--site]" >&2; exit 2 ;;
+    --only) only+=("${2:?--only takes a package name}"); shift ;;
+    *) echo "usage: $0 [--lint-only] [--site] [--only NAME]..." >&2; exit 2 ;;
   esac
+  shift
 done
 
 mapfile -t debs < <(packaging/build-debs.sh)
@@ -65,6 +69,9 @@ fi
 photo=tests/data/pass_red_test2_295x413.jpg
 for deb in "${debs[@]}"; do
   name=$(dpkg-deb -f "$deb" Package)
+  if ((${#only[@]} > 0)) && [[ " ${only[*]} " != *" $name "* ]]; then
+    continue
+  fi
   case "$name" in
     vetrix-audit) smoke="vetrix-audit /tmp/photo.jpg | grep -q Passed" ;;
     vetrix-serve) smoke="vetrix-serve --help >/dev/null && test -f /usr/share/vetrix-serve/openapi.json" ;;
@@ -82,7 +89,7 @@ for deb in "${debs[@]}"; do
     --customize-hook="if $no_qt; then ! chroot \"\$1\" dpkg-query -W -f '\${Package}\n' |
         grep -E '^(libqt6|qt6-|fonts-noto-cjk)'; fi" \
     --customize-hook="chroot \"\$1\" bash -c '$smoke'" \
-    bookworm - http://deb.debian.org/debian
+    bookworm /dev/null http://deb.debian.org/debian
   echo "$name installs alone with apt on a fresh Debian 12 and runs ($(( $(date +%s) - start )) s)"
 done
 echo "Every package installs alone; those without a window pull in no Qt."
