@@ -7,15 +7,19 @@
 #   4. the container image built and started from its own root file system under chroot,
 #      answering an audit (packaging/test-image.sh)
 # With --install, also each package installed alone into a fresh Debian 12 (packaging/test-deb.sh
-# without --lint-only). Needs root and the network to Debian's archive and to npm's registry.
+# without --lint-only); with --site, fail unless the web page's package was built and linted too
+# (run scripts/build-web.sh first). Needs root and the network to Debian's archive and to npm's
+# registry.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 install=false
+site=()
 for arg in "$@"; do
   case "$arg" in
     --install) install=true ;;
-    *) echo "usage: $0 [--install]" >&2; exit 2 ;;
+    --site) site=(--site) ;;
+    *) echo "usage: $0 [--install] [--site]" >&2; exit 2 ;;
   esac
 done
 
@@ -38,11 +42,11 @@ openapi() {
      VETRIX_SERVE="$PWD/../../build-release/bin/vetrix-serve" node --test)
 }
 
-step "packages and lintian" packaging/test-deb.sh --lint-only
+step "packages and lintian" packaging/test-deb.sh --lint-only "${site[@]}"
 step "deploy/ against the build" packaging/check-deploy.sh
 step "OpenAPI lint and real answers" openapi
 step "image under chroot" packaging/test-image.sh
 if $install; then
-  step "each package alone" packaging/test-deb.sh
+  step "each package alone" packaging/test-deb.sh "${site[@]}"
 fi
 printf '%s\n' "${timings[@]}"
