@@ -87,6 +87,7 @@ buildah config \
 # The docker manifest format keeps the health check, which the OCI format has no field for. It
 # also records the builder's container ID and host name, which differ on every build; they are
 # cleared (saved, rewritten, loaded again), so that the image's ID depends on its content only.
+previous=$(podman image inspect --format '{{.Id}}' "$IMAGE_NAME:$VERSION" 2>/dev/null || true)
 buildah commit --quiet --format docker --timestamp "$SOURCE_DATE_EPOCH" --omit-history \
   --identity-label=false --rm "$container" "$IMAGE_NAME:$VERSION" >/dev/null
 trap - EXIT
@@ -96,6 +97,10 @@ rm "$out/committed.tar"
 podman rmi --force "$IMAGE_NAME:$VERSION" >/dev/null
 podman load --quiet -i "$out/vetrix-serve-$VERSION.tar" >/dev/null
 podman image inspect --format '{{.Id}}' "$IMAGE_NAME:$VERSION" >"$out/image-id"
+# The image this one replaces under the same tag, unless it is the same.
+if [[ -n "$previous" && "$previous" != "$(cat "$out/image-id")" ]]; then
+  podman rmi "$previous" >/dev/null 2>&1 || true
+fi
 
 size=$(podman image inspect --format '{{.Size}}' "$IMAGE_NAME:$VERSION")
 echo "Built $IMAGE_NAME:$VERSION ($(cut -c1-12 "$out/image-id")): $((size / 1000000)) MB," \
