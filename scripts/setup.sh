@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, running and testing Vetrix needs.
 # Idempotent: when everything is present it does not touch apt at all.
-#   --extra  also what screenshots, fuzzing and packaging need
+#   --extra  also what screenshots, fuzzing, packaging, the container image and the OpenAPI
+#            checks need
 #   --web    also what the web build and its browser test need: emscripten, chromium, node,
 #            Debian's source entries (for the libraries built for WebAssembly) and the npm
 #            packages of web/ (installed with npm ci from the committed lock file)
@@ -23,7 +24,12 @@ for arg in "$@"; do
       # Screenshots, fuzzing, packaging (the .deb and its lintian check) and the service's
       # load and flood benchmarks (wrk, ab from apache2-utils, cjpeg from libjpeg-turbo-progs).
       packages+=(xauth x11-apps imagemagick clang libclang-rt-14-dev dpkg-dev lintian wrk bc
-                 yamllint apache2-utils libjpeg-turbo-progs) ;;
+                 yamllint python3-yaml apache2-utils libjpeg-turbo-progs)
+      # The container image (mmdebstrap, buildah; podman mounts it for its test, curl asks it)
+      # and the OpenAPI checks (node and npm run tools/openapi).
+      packages+=(mmdebstrap buildah podman uidmap curl)
+      command -v node >/dev/null || packages+=(nodejs)
+      command -v npm >/dev/null || packages+=(npm) ;;
     --web)
       web=1
       packages+=(emscripten chromium nodejs dpkg-dev libjpeg-dev libpng-dev zlib1g-dev)

@@ -19,6 +19,7 @@
 #include "engine/AuditJson.h"
 #include "engine/ResultState.h"
 #include "serve/Multipart.h"
+#include "serve/OpenApi.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -501,6 +502,15 @@ private:
             res.set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
             res.body() = core_.metrics.Render(core_.Sample());
             Send(std::move(res));
+            return;
+        }
+        if (path == "/openapi.json") {
+            route_ = "/openapi.json";
+            if (get) {
+                Send(JsonResponse(http::status::ok, std::string(OpenApiDocument())));
+            } else {
+                NotAllowed("GET, HEAD");
+            }
             return;
         }
         if (core_.options.site != nullptr && get) {

@@ -1,0 +1,5 @@
+#include "serve/OpenApi.h"
+
+#include "serve/OpenApiDocument.h"
+
+std::string_view OpenApiDocument() { return kOpenApiDocument; }
