@@ -1,6 +1,8 @@
 #include "serve/Metrics.h"
 
 #include <cstdio>
+#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -81,17 +83,18 @@ std::string Metrics::Render(const Gauges& gauges) const {
         out += "vetrix_request_duration_seconds_count{route=\"" + route + "\"} " +
                std::to_string(h.count) + "\n";
     }
-    out += "# HELP vetrix_requests_in_flight Photo requests being worked on or waiting.\n"
-           "# TYPE vetrix_requests_in_flight gauge\n"
-           "vetrix_requests_in_flight " + std::to_string(gauges.inFlight) + "\n";
-    out += "# HELP vetrix_queue_length Photo requests waiting for a worker.\n"
-           "# TYPE vetrix_queue_length gauge\n"
-           "vetrix_queue_length " + std::to_string(gauges.queued) + "\n";
-    out += "# HELP vetrix_body_bytes_held Bytes of request bodies held or reserved.\n"
-           "# TYPE vetrix_body_bytes_held gauge\n"
-           "vetrix_body_bytes_held " + std::to_string(gauges.bodyBytes) + "\n";
-    out += "# HELP vetrix_connections_open Client connections open.\n"
-           "# TYPE vetrix_connections_open gauge\n"
-           "vetrix_connections_open " + std::to_string(gauges.connections) + "\n";
+    const std::pair<const char*, const char*> gaugeHelp[] = {
+        {"vetrix_requests_in_flight", "Photo requests being worked on or waiting."},
+        {"vetrix_queue_length", "Photo requests waiting for a worker."},
+        {"vetrix_body_bytes_held", "Bytes of request bodies held or reserved."},
+        {"vetrix_connections_open", "Client connections open."},
+    };
+    const std::size_t gaugeValues[] = {gauges.inFlight, gauges.queued, gauges.bodyBytes,
+                                       gauges.connections};
+    for (std::size_t i = 0; i < std::size(gaugeHelp); ++i) {
+        const auto& [name, help] = gaugeHelp[i];
+        out += std::string("# HELP ") + name + ' ' + help + "\n# TYPE " + name + " gauge\n" + name +
+               ' ' + std::to_string(gaugeValues[i]) + "\n";
+    }
     return out;
 }
