@@ -137,11 +137,11 @@ void AppendFraming(std::string& out, const FramingFacts& fr, const std::optional
     out += ", \"roomBelow\": ";
     AppendDouble(out, fr.roomBelow);
     out += ", \"k\": ";
-    AppendOptionalDouble(out, crop ? std::optional<double>(crop->k) : std::nullopt);
+    AppendOptionalDouble(out, crop ? std::optional<double>(crop->spaceRatio) : std::nullopt);
     out += ", \"r\": ";
-    AppendOptionalDouble(out, crop ? std::optional<double>(crop->r) : std::nullopt);
+    AppendOptionalDouble(out, crop ? std::optional<double>(crop->widthFactor) : std::nullopt);
     out += ", \"scale\": ";
-    AppendOptionalDouble(out, crop ? std::optional<double>(crop->f) : std::nullopt);
+    AppendOptionalDouble(out, crop ? std::optional<double>(crop->scale) : std::nullopt);
     out += ", \"stop\": ";
     out += fr.trail.stop == CropLimit::None
                ? std::string("null")
@@ -313,8 +313,8 @@ std::string AuditJson(const std::optional<std::string>& file, int state, const A
         out += ", \"crop\": ";
         AppendRect(out, d.crop->sub);
         out += ", \"scale\": ";
-        AppendDouble(out, d.crop->f);
-        out += ", \"size\": [" + std::to_string(d.crop->tW) + ", " + std::to_string(d.crop->tH) +
+        AppendDouble(out, d.crop->scale);
+        out += ", \"size\": [" + std::to_string(d.crop->width) + ", " + std::to_string(d.crop->height) +
                "]";
     } else {
         out += ", \"crop\": null, \"scale\": null, \"size\": null";

@@ -157,18 +157,18 @@ private:
 
     bool Accept(double k, double r, const Crop& c, double f, int tW) {
         plan_ = CropPlan{};
-        plan_.k = k;
-        plan_.r = r;
+        plan_.spaceRatio = k;
+        plan_.widthFactor = r;
         plan_.x0 = c.x0;
         plan_.y0 = c.y0;
         plan_.x1 = c.x1;
         plan_.y1 = c.y1;
-        plan_.f = f;
-        plan_.tW = tW;
-        plan_.tH = Trunc(kCropAspect * tW);
+        plan_.scale = f;
+        plan_.width = tW;
+        plan_.height = Trunc(kCropAspect * tW);
         plan_.resized = cv::Size(Trunc(f * cols_), Trunc(rows_ * f));
         plan_.sub = cv::Rect(Trunc(c.x0 * f + kOriginOffset), Trunc(c.y0 * f + kOriginOffset), tW,
-                             plan_.tH);
+                             plan_.height);
         return true;
     }
 
@@ -298,7 +298,7 @@ std::optional<int> FindHeadTop(const cv::Mat& photo, const cv::Rect& face, cv::R
 
 namespace {
 
-// The photo scaled by plan.f, or at least its top-left part that holds every pixel of `need`
+// The photo scaled by plan.scale, or at least its top-left part that holds every pixel of `need`
 // (a rectangle of the scaled photo), with pixels equal to those of scaling the whole photo.
 //
 // Scaling down with INTER_AREA makes each scaled pixel from the source pixels under it, with
@@ -307,11 +307,11 @@ namespace {
 // resize the whole photo's factors and a source cut two pixels past the footprint of `need`
 // therefore yields those pixels bit for bit, without scaling the rest of the photo.
 cv::Mat ScaleForCrop(const cv::Mat& photo, const CropPlan& plan, const cv::Rect& need) {
-    if (plan.f == 1) {
+    if (plan.scale == 1) {
         return photo;  // the crop is copied out by the caller; the photo itself is never written
     }
     cv::Mat scaled;
-    if (plan.f < 1 && plan.resized.width <= photo.cols && plan.resized.height <= photo.rows) {
+    if (plan.scale < 1 && plan.resized.width <= photo.cols && plan.resized.height <= photo.rows) {
         // The factors that resizing the whole photo to plan.resized uses.
         const double invX = static_cast<double>(plan.resized.width) / photo.cols;
         const double invY = static_cast<double>(plan.resized.height) / photo.rows;
@@ -335,7 +335,7 @@ cv::Mat BuildNormalisedPhoto(const cv::Mat& photo, const CropPlan& plan) {
     // The scaled size and the crop's origin are truncated separately, so the crop can overrun
     // the scaled photo by a row or a column: take what lies inside and repeat the last row and
     // column for the rest.
-    const cv::Size scaledSize = plan.f == 1 ? photo.size() : plan.resized;
+    const cv::Size scaledSize = plan.scale == 1 ? photo.size() : plan.resized;
     const cv::Rect inside = plan.sub & cv::Rect(cv::Point(0, 0), scaledSize);
     cv::Mat result;
     if (inside.empty() || photo.empty()) {
@@ -377,7 +377,7 @@ bool FramePortrait(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result, 
         return false;
     }
     cv::Mat normalised = BuildNormalisedPhoto(photo, *found);
-    if (normalised.cols != found->tW || normalised.rows != found->tH) {
+    if (normalised.cols != found->width || normalised.rows != found->height) {
         return false;
     }
     result = normalised;

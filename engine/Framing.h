@@ -20,15 +20,15 @@ inline constexpr double kMaxFaceShare = 0.8;
 /// The crop chosen for a portrait: which crop of the photo, the scale applied to the whole photo
 /// and the size of the normalised photo.
 struct CropPlan {
-    double k = 0;      ///< ratio of free space above the face to free space below it
-    double r = 0;      ///< width factor of the accepted crop
+    double spaceRatio = 0;   ///< ratio of free space above the face to free space below it (k)
+    double widthFactor = 0;  ///< width factor of the accepted crop (r)
     int x0 = 0;        ///< first column of the crop in the photo
     int y0 = 0;        ///< first row of the crop in the photo
     int x1 = 0;        ///< column after the last of the crop
     int y1 = 0;        ///< row after the last of the crop
-    double f = 1;      ///< scale factor applied to the whole photo
-    int tW = 0;        ///< width of the normalised photo (215 to 295 normally)
-    int tH = 0;        ///< height of the normalised photo, trunc(1.4 * tW)
+    double scale = 1;  ///< scale factor applied to the whole photo
+    int width = 0;     ///< width of the normalised photo (215 to 295 normally)
+    int height = 0;    ///< height of the normalised photo, trunc(1.4 * width)
     cv::Size resized;  ///< size of the photo after scaling by f
     cv::Rect sub;      ///< the tW x tH rectangle cut from the resized photo, before any clipping
 };
@@ -99,7 +99,7 @@ bool CheckProportion(const cv::Mat& photo, const cv::Rect& face, cv::Mat& result
                      CropPlan* plan = nullptr, FramingFacts* facts = nullptr,
                      cv::RNG& rng = cv::theRNG());
 
-/// Cuts the plan's sub-rectangle from `photo` scaled by plan.f (INTER_AREA). The rectangle is
+/// Cuts the plan's sub-rectangle from `photo` scaled by plan.scale (INTER_AREA). The rectangle is
 /// clipped to the scaled photo and extended at the right and bottom by repeating the last column
-/// and row, so the result is always plan.tW x plan.tH with pixels of its own.
+/// and row, so the result is always plan.width x plan.height with pixels of its own.
 cv::Mat BuildNormalisedPhoto(const cv::Mat& photo, const CropPlan& plan);

@@ -57,7 +57,7 @@ std::string Figures(const AuditWhy& why, const std::optional<CropPlan>& crop) {
     const auto& fr = why.framing;
     switch (why.cause) {
         case WhyCause::None:
-            return crop ? Format("k %.2f, r %.3f, scale %.3f", crop->k, crop->r, crop->f) : "";
+            return crop ? Format("k %.2f, r %.3f, scale %.3f", crop->spaceRatio, crop->widthFactor, crop->scale) : "";
         case WhyCause::FileTooSmall:
             return why.size ? Format("%.0f bytes, needs %.0f", static_cast<double>(why.size->bytes),
                                      static_cast<double>(kMinPhotoFileLength))

@@ -48,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (state == Passed) {
         const cv::Mat& normalised = result.normalised;
         const std::optional<CropPlan>& crop = result.details.crop;
-        if (!crop || normalised.type() != CV_8UC3 || normalised.cols != crop->tW ||
-            normalised.rows != crop->tH || crop->tH != static_cast<int>(1.4 * crop->tW)) {
+        if (!crop || normalised.type() != CV_8UC3 || normalised.cols != crop->width ||
+            normalised.rows != crop->height || crop->height != static_cast<int>(1.4 * crop->width)) {
             std::fprintf(stderr, "passed without a normalised photo of the planned size\n");
             std::abort();
         }

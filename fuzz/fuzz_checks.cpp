@@ -135,11 +135,11 @@ void CheckPlan(const CropPlan& plan, int cols, int rows) {
     if (plan.x0 < 0 || plan.y0 < 0 || plan.x1 > cols || plan.y1 > rows) {
         Fail("accepted crop lies outside the photo");
     }
-    if (plan.tW <= 0 || plan.tH != static_cast<int>(1.4 * plan.tW) ||
-        plan.sub.width != plan.tW || plan.sub.height != plan.tH) {
+    if (plan.width <= 0 || plan.height != static_cast<int>(1.4 * plan.width) ||
+        plan.sub.width != plan.width || plan.sub.height != plan.height) {
         Fail("normalised size is not tW x trunc(1.4 tW)");
     }
-    if (!(plan.f > 0 && plan.f < 1.25)) {
+    if (!(plan.scale > 0 && plan.scale < 1.25)) {
         Fail("scale factor outside (0, 1.25)");
     }
 }
@@ -173,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CropPlan plan;
     if (CheckProportion(image, face, result, &plan)) {
         CheckPlan(plan, image.cols, image.rows);
-        if (result.cols != plan.tW || result.rows != plan.tH || result.type() != CV_8UC3) {
+        if (result.cols != plan.width || result.rows != plan.height || result.type() != CV_8UC3) {
             Fail("normalised photo is not tW x tH");
         }
         if (result.datastart < image.dataend && image.datastart < result.dataend) {
@@ -191,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             PlanPortraitCrop(image.cols, image.rows, face, in.Signed24(17))) {
         CheckPlan(*planned, image.cols, image.rows);
         const cv::Mat cut = BuildNormalisedPhoto(image, *planned);
-        if (cut.cols != planned->tW || cut.rows != planned->tH) {
+        if (cut.cols != planned->width || cut.rows != planned->height) {
             Fail("cut is not tW x tH");
         }
     }

@@ -31,11 +31,11 @@ TEST_P(CropSearch, WorkedExample) {
     if (!plan) {
         return;
     }
-    EXPECT_DOUBLE_EQ(plan->f, c.f) << c.what;
+    EXPECT_DOUBLE_EQ(plan->scale, c.f) << c.what;
     EXPECT_EQ(plan->resized, c.resized) << c.what;
     EXPECT_EQ(plan->sub, c.sub) << c.what;
-    EXPECT_EQ(plan->tW, c.sub.width) << c.what;
-    EXPECT_EQ(plan->tH, c.sub.height) << c.what;
+    EXPECT_EQ(plan->width, c.sub.width) << c.what;
+    EXPECT_EQ(plan->height, c.sub.height) << c.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -64,9 +64,9 @@ TEST(CropSearch, SecondPassRatioAndNarrowingFactorAreAccumulated) {
     // their rounding: 0.2149999999999993, not 0.215.
     const std::optional<CropPlan> plan = PlanPortraitCrop(323, 450, {68, 40, 143, 143}, 10);
     ASSERT_TRUE(plan);
-    EXPECT_EQ(plan->k, 0.7);
-    EXPECT_EQ(plan->r, 0.2149999999999993);
-    EXPECT_NE(plan->r, 0.215);
+    EXPECT_EQ(plan->spaceRatio, 0.7);
+    EXPECT_EQ(plan->widthFactor, 0.2149999999999993);
+    EXPECT_NE(plan->widthFactor, 0.215);
     EXPECT_EQ(plan->x1 - plan->x0, 174);
 }
 
@@ -76,8 +76,8 @@ TEST(CropSearch, HeadTopRowsNineAndTenBothMeanMarginRowZero) {
     const auto at10 = PlanPortraitCrop(358, 441, face, 10);
     ASSERT_TRUE(at9 && at10);
     EXPECT_EQ(at9->sub, at10->sub);
-    EXPECT_EQ(at9->k, at10->k);
-    EXPECT_EQ(at9->r, at10->r);
+    EXPECT_EQ(at9->spaceRatio, at10->spaceRatio);
+    EXPECT_EQ(at9->widthFactor, at10->widthFactor);
 }
 
 TEST(CropSearch, HeightIsTruncatedFromOnePointFourTimesTheWidth) {
@@ -85,14 +85,14 @@ TEST(CropSearch, HeightIsTruncatedFromOnePointFourTimesTheWidth) {
     const auto enlarged = PlanPortraitCrop(400, 560, {150, 200, 90, 90}, 150);
     const auto reduced = PlanPortraitCrop(600, 800, {200, 250, 200, 200}, 150);
     ASSERT_TRUE(enlarged && reduced);
-    EXPECT_EQ(enlarged->tH, 301);
-    EXPECT_EQ(reduced->tH, 413);
+    EXPECT_EQ(enlarged->height, 301);
+    EXPECT_EQ(reduced->height, 413);
     // A 126-wide face gives an unscaled 252-wide standard crop: 352.8 rows, truncated.
     const auto kept = PlanPortraitCrop(600, 800, {240, 250, 126, 126}, 150);
     ASSERT_TRUE(kept);
-    EXPECT_EQ(kept->f, 1.0);
-    EXPECT_EQ(kept->tW, 252);
-    EXPECT_EQ(kept->tH, 352);
+    EXPECT_EQ(kept->scale, 1.0);
+    EXPECT_EQ(kept->width, 252);
+    EXPECT_EQ(kept->height, 352);
 }
 
 TEST(CropSearch, DegenerateInputFindsNothing) {
@@ -268,18 +268,18 @@ TEST(BuildNormalisedPhoto, PixelsEqualThoseCutFromTheWholeScaledPhoto) {
         rng.fill(canvas, cv::RNG::UNIFORM, 0, 256);
         const cv::Mat photo = canvas(cv::Rect({2, 1}, s.photo));
         CropPlan plan;
-        plan.f = s.f;
+        plan.scale = s.f;
         plan.resized = cv::Size(static_cast<int>(s.f * s.photo.width),
                                 static_cast<int>(s.photo.height * s.f));
-        plan.tW = std::min(215, plan.resized.width - 2);
-        plan.tH = static_cast<int>(1.4 * plan.tW);
+        plan.width = std::min(215, plan.resized.width - 2);
+        plan.height = static_cast<int>(1.4 * plan.width);
         cv::Mat whole;
         cv::resize(photo, whole, plan.resized, 0, 0, cv::INTER_AREA);
-        const int lastX = plan.resized.width - plan.tW;
-        const int lastY = std::max(0, plan.resized.height - plan.tH);
+        const int lastX = plan.resized.width - plan.width;
+        const int lastY = std::max(0, plan.resized.height - plan.height);
         const cv::Point origins[] = {{0, 0}, {lastX / 2, lastY / 3}, {lastX, lastY}, {lastX - 1, 0}};
         for (const cv::Point& origin : origins) {
-            plan.sub = cv::Rect(origin, cv::Size(plan.tW, plan.tH));
+            plan.sub = cv::Rect(origin, cv::Size(plan.width, plan.height));
             const cv::Mat result = BuildNormalisedPhoto(photo, plan);
             const cv::Rect inside = plan.sub & cv::Rect({0, 0}, plan.resized);
             ASSERT_EQ(result.size(), plan.sub.size()) << s.photo << " f " << s.f << origin;

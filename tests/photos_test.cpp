@@ -78,7 +78,7 @@ TEST_P(RealPhoto, VerdictFaceCropAndSavedBytes) {
         return;
     }
     EXPECT_EQ(plan->sub, *crop) << file;
-    EXPECT_EQ(plan->f, want.at("scale").get<double>()) << file;
+    EXPECT_EQ(plan->scale, want.at("scale").get<double>()) << file;
     const auto size = want.at("size").get<std::vector<int>>();
     EXPECT_EQ(audit_->m_matResult.size(), cv::Size(size.at(0), size.at(1))) << file;
 
