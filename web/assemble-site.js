@@ -151,6 +151,9 @@ put('layout.css', Buffer.from(
   `  #openPhoto { ${box(layout.buttons.open)} }\n` +
   `  #savePhoto { ${box(layout.buttons.save)} }\n` +
   `  #exitSystem { ${box(layout.buttons.exit)} }\n` +
+  // The page's own camera button, one step below the window's last button.
+  `  #takePhoto { ${box({ ...layout.buttons.exit,
+                         y: 2 * layout.buttons.exit.y - layout.buttons.save.y })} }\n` +
   '}\n'));
 
 // What the scripts need to know about the site: the layout, and each file's name and size (the
@@ -169,6 +172,7 @@ put('site.js', Buffer.from(
     sizes: Object.fromEntries(Object.values(siteFiles).map((name) => [name, sizes[name]])),
   }, null, 1)};\n`));
 
+put('camera.js', source('camera.js'));
 put('vetrix.js', source('vetrix.js'));
 put('vetrix.css', Buffer.from(
   source('vetrix.css').toString('utf8').replaceAll('@media --wide', `@media ${layout.wideQuery}`)
