@@ -6,9 +6,14 @@
 'use strict';
 
 self.VetrixCamera = (env) => {
-  // What is judged and taken: the largest centred 3:4 part of the camera's picture, at this
-  // size (see docs/camera.md for the choice).
-  const FRAME = { width: 480, height: 640 };
+  const params = new URLSearchParams(location.search);
+  // What is judged and taken: the largest centred part of the camera's picture of this shape,
+  // at this size (see docs/camera.md for the choice). ?frame=WxH sets another, for measuring.
+  const FRAME = (() => {
+    const m = /^(\d{3,4})x(\d{3,4})$/.exec(params.get('frame') || '');
+    const [width, height] = m ? [Number(m[1]), Number(m[2])] : [480, 640];
+    return width <= 1440 && height <= 1920 ? { width, height } : { width: 480, height: 640 };
+  })();
   const COUNTDOWN_MS = 3000;
   const WHY = '拍照需要使用摄像头：画面只在本设备上审核，照片不会上传。';
 
@@ -26,7 +31,7 @@ self.VetrixCamera = (env) => {
   const grabContext = grab.getContext('2d', { willReadFrequently: true });
   overlay.width = FRAME.width;
   overlay.height = FRAME.height;
-  const showFps = new URLSearchParams(location.search).has('fps');
+  const showFps = params.has('fps');
   fps.hidden = !showFps;
 
   let session = null;  // the open camera: { stream, live, facing }
