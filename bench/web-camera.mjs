@@ -116,7 +116,8 @@ try {
       const captured = events.find((e) => e.type === 'vetrix:captured');
       const verdict = events.find((e) => e.type === 'vetrix:verdict');
       console.log(`${size.text.padEnd(9)} taken frame to the verdict and photo to save: ${
-        (verdict.at - captured.at).toFixed(0)} ms (${verdict.detail.state})`);
+        (verdict.at - captured.at).toFixed(0)} ms (${verdict.detail.state}; the taken PNG ${
+        captured.detail.bytes} bytes)`);
     } finally {
       await browser.close();
     }

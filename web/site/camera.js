@@ -235,7 +235,8 @@ self.VetrixCamera = (env) => {
     if (!own || !reply.file) return;
     const stamp = new Date().toISOString().replace(/[-:]/g, '').replace('T', '_').slice(0, 15);
     const file = new File([reply.file], `拍照_${stamp}.png`, { type: 'image/png' });
-    env.signal('vetrix:captured', { how, state: reply.state, at: performance.now() });
+    env.signal('vetrix:captured', { how, state: reply.state, bytes: reply.file.length,
+                                    at: performance.now() });
     close();
     env.openFile(file, { captured: true });
   }
