@@ -157,9 +157,10 @@ EMSCRIPTEN_KEEPALIVE int vetrix_judge_frame(const std::uint8_t* rgba, int width,
         const cv::Mat pixels(height, width, CV_8UC4, const_cast<std::uint8_t*>(rgba));
         cv::Mat bgr;
         cv::cvtColor(pixels, bgr, cv::COLOR_RGBA2BGR);
-        // zlib's fastest level: the file stays lossless, and a camera's noise keeps it far
-        // above the smallest accepted length.
-        if (!cv::imencode(".png", bgr, frame.file, {cv::IMWRITE_PNG_COMPRESSION, 1})) {
+        // Stored, not compressed: encoding and decoding are then little more than copies, and
+        // the file is never shorter than its pixels, so the file-size rung cannot reject a
+        // frame that has the pixels.
+        if (!cv::imencode(".png", bgr, frame.file, {cv::IMWRITE_PNG_COMPRESSION, 0})) {
             throw std::runtime_error("the frame does not encode");
         }
         frame.encodeMs = emscripten_get_now() - start;
