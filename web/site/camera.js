@@ -64,7 +64,10 @@ self.VetrixCamera = (env) => {
     if (session) return;
     view.hidden = false;
     view.dataset.mode = 'asking';
+    delete view.dataset.verdict;
+    overlay.getContext('2d').clearRect(0, 0, overlay.width, overlay.height);
     $('cameraWhy').textContent = WHY;
+    $('closeCamera').focus();
     $('cameraFallbackButton').hidden = true;
     hint.textContent = '';
     if (!available()) {
@@ -90,6 +93,7 @@ self.VetrixCamera = (env) => {
     // A selfie is shown mirrored, as in a mirror; the frames are judged and taken unmirrored.
     view.classList.toggle('mirrored', (settings.facingMode || facing) === 'user');
     view.dataset.mode = 'live';
+    $('shutter').focus();
     video.srcObject = stream;
     try {
       await video.play();
@@ -260,6 +264,10 @@ self.VetrixCamera = (env) => {
     const file = fallback.files[0];
     close();
     env.openFile(file, { captured: true });
+  });
+  // A page out of sight keeps no camera open.
+  document.addEventListener('visibilitychange', () => {
+    if (document.hidden && !view.hidden) close();
   });
   view.addEventListener('keydown', (event) => {
     if (event.key === 'Escape') {

@@ -4,6 +4,7 @@
 // taken file. A refused camera and a browser without one get the system camera's file input.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import { createRequire } from 'node:module';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
@@ -16,6 +17,15 @@ const EVENTS = ['vetrix:ready', 'vetrix:verdict', 'vetrix:saved', 'vetrix:camera
 // Seconds of each scene in the clip (10 frames a second): the first two are shorter than the
 // countdown, so that a frame taken there would show a fault in the countdown.
 const SECONDS = [2, 2, 6];
+const AXE = fs.readFileSync(
+  createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
+
+async function assertAccessible(tab, what) {
+  await tab.evaluate(AXE);
+  const violations = await tab.evaluate(async () => (await window.axe.run(document))
+    .violations.map((v) => `${v.id} (${v.impact}): ${v.nodes.map((n) => n.target).join(' ')}`));
+  assert.deepEqual(violations, [], `${what}: axe-core violations`);
+}
 
 describe('the camera in chromium', () => {
   let work;
@@ -105,6 +115,7 @@ describe('the camera in chromium', () => {
       await tab.screenshot({ path: path.join(process.env.VETRIX_SCREENSHOTS, 'web-camera.png') });
     }
     assert.match(await tab.$eval('#cameraFps', (el) => el.textContent), /^\d+\.\d 帧\/秒$/);
+    await assertAccessible(tab, 'the live view');
 
     await waitEvent(tab, 'vetrix:captured');
     await waitEvent(tab, 'vetrix:verdict');
@@ -157,6 +168,31 @@ describe('the camera in chromium', () => {
     await tab.close();
   });
 
+  test('the shutter takes the next frame whatever its verdict, and the page shows its verdict',
+       async () => {
+    const tab = await openPage();
+    await tab.click('#takePhoto');
+    await waitEvent(tab, 'vetrix:frame');
+    assert.equal(await tab.evaluate(() => document.activeElement.id), 'shutter');
+    await tab.click('#shutter');
+    await waitEvent(tab, 'vetrix:captured');
+    await waitEvent(tab, 'vetrix:verdict');
+    const log = await events(tab);
+    const at = log.findIndex((e) => e.type === 'vetrix:captured');
+    assert.equal(log[at].detail.how, 'shutter');
+    const taken = log.slice(0, at).findLast((e) => e.type === 'vetrix:frame').detail;
+    const verdict = log.find((e) => e.type === 'vetrix:verdict').detail;
+    // The clip starts with its failing scenes: the frame taken is a rejected one, and the page
+    // says of the file what the live view said of the frame.
+    assert.notEqual(taken.state, 1, 'a rejected frame was taken');
+    assert.equal(verdict.code, taken.state);
+    assert.equal(verdict.why.cause, taken.cause);
+    assert.equal(await tab.$eval('#hint', (el) => el.textContent), taken.hint);
+    assert.equal(await tab.$eval('#savePhoto', (el) => el.disabled), true);
+    assert.equal(await tab.$eval('#keepOriginal', (el) => el.hidden), false);
+    await tab.close();
+  });
+
   test('a refused camera, or none, offers the system camera with a message', async (t) => {
     const refusing = await launchChromium(path.join(work, 'refusing'),
                                           fakeCameraArgs(path.join(work, 'clip.y4m'),
@@ -172,6 +208,7 @@ describe('the camera in chromium', () => {
                           (el) => [el.type, el.accept, el.getAttribute('capture')]),
       ['file', 'image/*', 'user']);
     assert.ok(!(await events(refused)).some((e) => e.type === 'vetrix:frame'), 'nothing judged');
+    await assertAccessible(refused, 'the refused camera');
 
     const none = await openPage({
       before: () => Object.defineProperty(navigator, 'mediaDevices', { value: undefined }),
