@@ -12,11 +12,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "engine/AuditJson.h"
-#include "present/Compose.h"
-#include "engine/Export.h"
 #include "engine/Audit.h"
+#include "engine/AuditJson.h"
+#include "engine/Export.h"
 #include "log/Log.h"
+#include "present/Compose.h"
 
 namespace {
 
@@ -76,8 +76,7 @@ EMSCRIPTEN_KEEPALIVE int vetrix_start(const char* cascadeFile, const char* logFi
 /// logged under `fileName`; returns the verdict code, or -1 when the audit reached no verdict
 /// (out of memory, a failure inside OpenCV): then the state is Idle, nothing was logged and
 /// vetrix_failure() says why.
-EMSCRIPTEN_KEEPALIVE int vetrix_audit(const std::uint8_t* bytes, int length,
-                                      const char* fileName) {
+EMSCRIPTEN_KEEPALIVE int vetrix_audit(const std::uint8_t* bytes, int length, const char* fileName) {
     Page& page = ThePage();
     page.state = Idle;
     page.result = AuditResult{};
@@ -96,9 +95,7 @@ EMSCRIPTEN_KEEPALIVE int vetrix_audit(const std::uint8_t* bytes, int length,
 }
 
 /// Why the last audit reached no verdict.
-EMSCRIPTEN_KEEPALIVE const char* vetrix_failure() {
-    return g_failure.c_str();
-}
+EMSCRIPTEN_KEEPALIVE const char* vetrix_failure() { return g_failure.c_str(); }
 
 /// The last audit as the JSON object of the command line's --json (without the file key).
 EMSCRIPTEN_KEEPALIVE const char* vetrix_audit_json() {
@@ -192,9 +189,7 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t* vetrix_frame_file(int* length) {
 }
 
 /// How long encoding the last frame's file took, in milliseconds.
-EMSCRIPTEN_KEEPALIVE double vetrix_frame_encode_ms() {
-    return TheFrame().encodeMs;
-}
+EMSCRIPTEN_KEEPALIVE double vetrix_frame_encode_ms() { return TheFrame().encodeMs; }
 
 /// Back to the idle state, as after a save or on exit: the photo is forgotten.
 EMSCRIPTEN_KEEPALIVE void vetrix_reset() {
