@@ -14,9 +14,10 @@ import { launchChromium, runNativeAudit, serve, site, testData } from './support
 const PHONE = { width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
 const EVENTS = ['vetrix:ready', 'vetrix:verdict', 'vetrix:saved', 'vetrix:camera',
                 'vetrix:frame', 'vetrix:countdown', 'vetrix:captured', 'vetrix:camerafallback'];
-// Seconds of each scene in the clip (10 frames a second): the first two are shorter than the
-// countdown, so that a frame taken there would show a fault in the countdown.
-const SECONDS = [2, 2, 6];
+// The clip, 10 frames a second: [scene, seconds]. Every stretch but the last is shorter than
+// the countdown, so a frame taken before the last shows a fault in the countdown; the short
+// return to "too low" must stop it, and it must start again.
+const CLIP = [[0, 2], [1, 2], [2, 1.5], [1, 1], [2, 5]];
 const AXE = fs.readFileSync(
   createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
 
@@ -41,7 +42,8 @@ describe('the camera in chromium', () => {
     server = await serve(site, (url) => served.push(url));
     // The clip is read when the camera starts, so it can be written by this same browser.
     browser = await launchChromium(path.join(work, 'profile'), fakeCameraArgs(clip));
-    writeClip(clip, await drawScenes(browser), SECONDS.map((s) => s * 10));
+    const scenes = await drawScenes(browser);
+    writeClip(clip, CLIP.map(([scene]) => scenes[scene]), CLIP.map(([, seconds]) => seconds * 10));
     cdp = await browser.target().createCDPSession();
     await cdp.send('Browser.setDownloadBehavior', {
       behavior: 'allowAndName', downloadPath: path.join(work, 'downloads'), eventsEnabled: true,
@@ -123,20 +125,27 @@ describe('the camera in chromium', () => {
     const frames = log.filter((e) => e.type === 'vetrix:frame');
     const causes = frames.map((e) => e.detail.cause)
       .filter((cause, i, all) => i === 0 || cause !== all[i - 1]);
-    assert.deepEqual(causes, SCENES.map((scene) => scene.expect),
-                     'the hints follow the clip: too small, too low, well framed');
+    assert.deepEqual(causes, CLIP.map(([scene]) => SCENES[scene].expect),
+                     'the hints follow the clip: too small, too low, well framed, ...');
     const hints = frames.map((e) => e.detail.hint);
     assert.ok(hints.includes('人脸太小，请靠近镜头'), 'the engine\'s hint is shown for the frame');
 
-    // The countdown starts only on the well-framed part, and the frame is taken at its end.
+    // The countdown starts only on passing frames, a failing one stops it, and the frame is
+    // taken three seconds into the last well-framed stretch.
     const firstPass = log.findIndex((e) => e.type === 'vetrix:frame' && e.detail.state === 1);
     const countdowns = log.map((e, i) => [e, i]).filter(([e]) => e.type === 'vetrix:countdown');
-    assert.ok(countdowns.length > 0 && countdowns.every(([, i]) => i >= firstPass),
+    assert.ok(countdowns.every(([, i]) => i >= firstPass),
               'no countdown before the first passing frame');
+    assert.deepEqual(countdowns.map(([e]) => e.detail.restarted), [false, true, false],
+                     'started, stopped by the failing stretch, started again');
     const captured = log.find((e) => e.type === 'vetrix:captured');
     assert.deepEqual(captured.detail.how, 'auto');
     assert.equal(captured.detail.state, 1);
-    assert.ok(captured.at - log[firstPass].at >= 3000, 'taken after three seconds of passing');
+    const lastStart = countdowns.at(-1)[0];
+    assert.ok(captured.at - lastStart.at >= 3000, 'taken after three seconds of passing');
+    assert.ok(log.slice(log.indexOf(lastStart), log.indexOf(captured))
+      .filter((e) => e.type === 'vetrix:frame').every((e) => e.detail.state === 1),
+              'every frame of the countdown passed');
     assert.equal(await tab.$eval('#camera', (el) => el.hidden), true, 'the camera closed');
 
     // The taken file's verdict, photo and save are those of the native command on that file.
