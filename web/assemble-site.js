@@ -151,6 +151,10 @@ put('layout.css', Buffer.from(
   `  #openPhoto { ${box(layout.buttons.open)} }\n` +
   `  #savePhoto { ${box(layout.buttons.save)} }\n` +
   `  #exitSystem { ${box(layout.buttons.exit)} }\n` +
+  // The page's own camera button: below the window, under the window's buttons, beside the
+  // verdict's text (the window's panel has no room for a fourth button).
+  `  #takePhoto { ${box({ ...layout.buttons.exit, y: layout.window.height + 8 })} }\n` +
+  `  #result { max-width: ${px(layout.buttons.exit.x - 16)}; min-height: ${px(layout.buttons.exit.height)}; }\n` +
   '}\n'));
 
 // What the scripts need to know about the site: the layout, and each file's name and size (the
@@ -169,6 +173,7 @@ put('site.js', Buffer.from(
     sizes: Object.fromEntries(Object.values(siteFiles).map((name) => [name, sizes[name]])),
   }, null, 1)};\n`));
 
+put('camera.js', source('camera.js'));
 put('vetrix.js', source('vetrix.js'));
 put('vetrix.css', Buffer.from(
   source('vetrix.css').toString('utf8').replaceAll('@media --wide', `@media ${layout.wideQuery}`)

@@ -14,7 +14,8 @@
   const main = document.querySelector('main');
   const win = $('window');
   const canvas = $('picture');
-  const buttons = { open: $('openPhoto'), save: $('savePhoto'), exit: $('exitSystem') };
+  const buttons = { open: $('openPhoto'), save: $('savePhoto'), exit: $('exitSystem'),
+                    camera: $('takePhoto') };
   const chooser = $('chooser');
   const menu = $('menu');
 
@@ -25,6 +26,7 @@
   let savedBytes = null;  // what saving the current Passed verdict writes
   let photoUrl = '';
   let waitingFile = null;  // a photo given while the engine was loading
+  let capturedFile = null;  // the camera's file whose verdict is on screen
   let nextId = 1;
   const waiting = new Map();
   let worker = null;
@@ -214,6 +216,7 @@
     win.setAttribute('aria-busy', String(value));
     buttons.open.disabled = value || !ready;
     buttons.exit.disabled = value || !ready;
+    buttons.camera.disabled = value || !ready;
     buttons.save.disabled = value || !ready || state !== PASSED || saved;
   }
 
@@ -270,7 +273,7 @@
     $('guide').hidden = code !== 0;
   }
 
-  async function auditFile(file) {
+  async function auditFile(file, { captured = false } = {}) {
     if (!ready) {
       // The engine is still loading: this photo is audited as soon as it is ready.
       waitingFile = file;
@@ -282,7 +285,10 @@
       notice(`正在审核上一张照片，请稍候再打开“${file.name}”。`);
       return;
     }
+    if (camera.live) camera.close();
     setBusy(true);
+    capturedFile = captured ? file : null;
+    $('keepOriginal').hidden = true;
     $('verdict').textContent = '正在审核…';
     let bytes;
     try {
@@ -312,6 +318,7 @@
       hint: reply.state !== PASSED && reply.details.why ? reply.details.why.hint : '',
       photo: savedBytes,
     });
+    $('keepOriginal').hidden = !capturedFile;
     setBusy(false);
     $('verdict').focus();
     signal('vetrix:verdict', reply.details);
@@ -352,6 +359,8 @@
     }
     saved = false;
     savedBytes = null;
+    capturedFile = null;
+    $('keepOriginal').hidden = true;
     showResult({});
     setBusy(false);
     signal('vetrix:idle');
@@ -376,6 +385,10 @@
     if (chooser.files.length > 0) auditFile(chooser.files[0]);
   });
   buttons.save.addEventListener('click', savePhoto);
+  // The photo the camera took, as it was audited.
+  $('keepOriginal').addEventListener('click', () => {
+    if (capturedFile) download(capturedFile, capturedFile.name, capturedFile.type);
+  });
   buttons.exit.addEventListener('click', exitToIdle);
 
   // A photo dropped anywhere on the page is opened as the chooser does; nothing dropped makes
@@ -502,6 +515,8 @@
     // Escape leaves, as in the window.
     if (event.key === 'Escape') exitToIdle();
   });
+
+  const camera = self.VetrixCamera({ ask, signal, openFile: auditFile });
 
   // Start --------------------------------------------------------------------------------
 

@@ -36,6 +36,34 @@ const calls = {
     if (state < 0) return { state, failure: module.ccall('vetrix_failure', 'string', [], []) };
     return { state, details: JSON.parse(module.ccall('vetrix_audit_json', 'string', [], [])) };
   },
+  // Judges a camera frame (RGBA pixels): the engine encodes it once as a PNG file and audits
+  // that file. The file comes back when `keep` is set or the frame passed (a capture keeps it).
+  frame(module, pixels, width, height, keep) {
+    const rgba = new Uint8Array(pixels);
+    const at = module._malloc(Math.max(rgba.length, 1));
+    let state;
+    try {
+      module.HEAPU8.set(rgba, at);
+      state = module.ccall('vetrix_judge_frame', 'number', ['number', 'number', 'number'],
+                           [at, width, height]);
+    } finally {
+      module._free(at);
+    }
+    if (state < 0) return { state, failure: module.ccall('vetrix_failure', 'string', [], []) };
+    const details = JSON.parse(module.ccall('vetrix_frame_json', 'string', [], []));
+    const encodeMs = module.ccall('vetrix_frame_encode_ms', 'number', [], []);
+    let file = null;
+    if (keep || state === 1) {
+      const lengthAt = module._malloc(4);
+      try {
+        const fileAt = module.ccall('vetrix_frame_file', 'number', ['number'], [lengthAt]);
+        file = module.HEAPU8.slice(fileAt, fileAt + module.getValue(lengthAt, 'i32'));
+      } finally {
+        module._free(lengthAt);
+      }
+    }
+    return { state, details, file, encodeMs };
+  },
   // The bytes a save writes for the current Passed verdict, or null.
   savedBytes(module) {
     const lengthAt = module._malloc(4);
@@ -170,6 +198,12 @@ const handlers = {
     after(() => postPicture(module, result.state));
     return { state: result.state, details: result.details, saved };
   },
+  async frame(module, request) {
+    const start = performance.now();
+    const result = calls.frame(module, request.pixels, request.width, request.height,
+                               request.keep);
+    return { ...result, judgeMs: performance.now() - start };
+  },
   async reset(module) {
     calls.reset(module);
     after(() => postPicture(module, 0));
@@ -202,6 +236,7 @@ self.onmessage = (event) => {
     const transfer = [];
     if (reply.bytes) transfer.push(reply.bytes.buffer);
     if (reply.saved) transfer.push(reply.saved.buffer);
+    if (reply.file) transfer.push(reply.file.buffer);
     self.postMessage(reply, transfer);
   });
 };

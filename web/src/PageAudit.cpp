@@ -5,17 +5,18 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "engine/AuditJson.h"
-#include "present/Compose.h"
-#include "engine/Export.h"
 #include "engine/Audit.h"
+#include "engine/AuditJson.h"
+#include "engine/Export.h"
 #include "log/Log.h"
+#include "present/Compose.h"
 
 namespace {
 
@@ -36,6 +37,21 @@ std::string g_failure;  // why the last audit reached no verdict
 std::vector<std::uint8_t> g_picture;  // RGBA of the last picture
 std::vector<std::uint8_t> g_saved;    // bytes of the last save
 std::string g_json;
+
+// The camera's last judged frame: the file a capture keeps, and its audit. Kept apart from the
+// page's verdict, which only an opened (or captured) file changes.
+struct Frame {
+    std::vector<std::uint8_t> file;
+    int state = Idle;
+    AuditResult result;
+    double encodeMs = 0;
+    std::string json;
+};
+
+Frame& TheFrame() {
+    static Frame frame;
+    return frame;
+}
 
 }  // namespace
 
@@ -60,8 +76,7 @@ EMSCRIPTEN_KEEPALIVE int vetrix_start(const char* cascadeFile, const char* logFi
 /// logged under `fileName`; returns the verdict code, or -1 when the audit reached no verdict
 /// (out of memory, a failure inside OpenCV): then the state is Idle, nothing was logged and
 /// vetrix_failure() says why.
-EMSCRIPTEN_KEEPALIVE int vetrix_audit(const std::uint8_t* bytes, int length,
-                                      const char* fileName) {
+EMSCRIPTEN_KEEPALIVE int vetrix_audit(const std::uint8_t* bytes, int length, const char* fileName) {
     Page& page = ThePage();
     page.state = Idle;
     page.result = AuditResult{};
@@ -80,9 +95,7 @@ EMSCRIPTEN_KEEPALIVE int vetrix_audit(const std::uint8_t* bytes, int length,
 }
 
 /// Why the last audit reached no verdict.
-EMSCRIPTEN_KEEPALIVE const char* vetrix_failure() {
-    return g_failure.c_str();
-}
+EMSCRIPTEN_KEEPALIVE const char* vetrix_failure() { return g_failure.c_str(); }
 
 /// The last audit as the JSON object of the command line's --json (without the file key).
 EMSCRIPTEN_KEEPALIVE const char* vetrix_audit_json() {
@@ -122,6 +135,61 @@ EMSCRIPTEN_KEEPALIVE const std::uint8_t* vetrix_saved_bytes(int* length) {
     *length = static_cast<int>(g_saved.size());
     return g_saved.empty() ? nullptr : g_saved.data();
 }
+
+/// Judges a camera frame: the `width` x `height` RGBA pixels at `rgba` (alpha ignored) are
+/// encoded once as a lossless PNG file, and the whole ladder audits that file's bytes as it
+/// audits an opened photo, so the verdict is the one that file gets wherever it is opened.
+/// Nothing is logged and the page's verdict is untouched. Returns the verdict code, or -1 when
+/// no verdict was reached (vetrix_failure() says why).
+EMSCRIPTEN_KEEPALIVE int vetrix_judge_frame(const std::uint8_t* rgba, int width, int height) {
+    Frame& frame = TheFrame();
+    frame.state = Idle;
+    frame.result = AuditResult{};
+    frame.file.clear();
+    try {
+        if (width <= 0 || height <= 0) {
+            throw std::invalid_argument("empty frame");
+        }
+        const double start = emscripten_get_now();
+        const cv::Mat pixels(height, width, CV_8UC4, const_cast<std::uint8_t*>(rgba));
+        cv::Mat bgr;
+        cv::cvtColor(pixels, bgr, cv::COLOR_RGBA2BGR);
+        // Stored, not compressed: encoding and decoding are then little more than copies, and
+        // the file is never shorter than its pixels, so the file-size rung cannot reject a
+        // frame that has the pixels.
+        if (!cv::imencode(".png", bgr, frame.file, {cv::IMWRITE_PNG_COMPRESSION, 0})) {
+            throw std::runtime_error("the frame does not encode");
+        }
+        frame.encodeMs = emscripten_get_now() - start;
+        frame.result = AuditPhotoBytes(frame.file, CascadeFaceFinder(ThePage().cascade));
+        frame.state = frame.result.state;
+        return frame.state;
+    } catch (const std::bad_alloc&) {
+        g_failure = "内存不足";
+    } catch (const std::exception& e) {
+        g_failure = e.what();
+    }
+    frame.file.clear();
+    return -1;
+}
+
+/// The last judged frame's audit as vetrix_audit_json() gives an opened photo's.
+EMSCRIPTEN_KEEPALIVE const char* vetrix_frame_json() {
+    Frame& frame = TheFrame();
+    frame.json = AuditJson(std::nullopt, frame.state, frame.result.details);
+    return frame.json.c_str();
+}
+
+/// The PNG file of the last judged frame (what a capture keeps); null (and 0) when the frame
+/// reached no verdict. Valid until the next frame.
+EMSCRIPTEN_KEEPALIVE const std::uint8_t* vetrix_frame_file(int* length) {
+    const Frame& frame = TheFrame();
+    *length = static_cast<int>(frame.file.size());
+    return frame.file.empty() ? nullptr : frame.file.data();
+}
+
+/// How long encoding the last frame's file took, in milliseconds.
+EMSCRIPTEN_KEEPALIVE double vetrix_frame_encode_ms() { return TheFrame().encodeMs; }
 
 /// Back to the idle state, as after a save or on exit: the photo is forgotten.
 EMSCRIPTEN_KEEPALIVE void vetrix_reset() {

@@ -53,7 +53,7 @@ test('the page\'s texts are the window\'s and the engine\'s', () => {
 test('the window\'s numbers are written once, in the layout header', () => {
   // The page's own sources carry no geometry: a number of the window's would mean a copy that
   // can go stale when the header changes.
-  for (const file of ['vetrix.css', 'vetrix.js', 'worker.js', 'index.html']) {
+  for (const file of ['vetrix.css', 'vetrix.js', 'camera.js', 'worker.js', 'index.html']) {
     const text = source(`web/site/${file}`);
     for (const number of ['800', '600', '520', '197', '188', '276', '177', '228']) {
       assert.doesNotMatch(text, new RegExp(`\\b${number}(px)?\\b`), `${file} repeats ${number}`);
@@ -64,6 +64,9 @@ test('the window\'s numbers are written once, in the layout header', () => {
   assert.ok(layoutCss, 'the site has its layout.css');
   assert.match(fs.readFileSync(path.join(site, layoutCss), 'utf8'),
                /#savePhoto \{ left: 520px; top: 188px; width: 197px; height: 48px; \}/);
+  // The camera's button is the page's own: below the window, under the window's buttons.
+  assert.match(fs.readFileSync(path.join(site, layoutCss), 'utf8'),
+               /#takePhoto \{ left: 520px; top: 608px; width: 197px; height: 48px; \}/);
 });
 
 test('every file but the page and its service worker is named by its content', () => {

@@ -98,8 +98,9 @@ export function serve(dir, onRequest = () => {}, options = {}) {
   });
 }
 
-// Debian's chromium, headless, with a profile of its own that is thrown away afterwards.
-export async function launchChromium(profileDir) {
+// Debian's chromium, headless, with a profile of its own that is thrown away afterwards, and
+// any further command-line switches in `extraArgs`.
+export async function launchChromium(profileDir, extraArgs = []) {
   const { default: puppeteer } = await import('puppeteer-core');
   return puppeteer.launch({
     executablePath: process.env.VETRIX_CHROMIUM || '/usr/bin/chromium',
@@ -107,7 +108,7 @@ export async function launchChromium(profileDir) {
     args: [
       '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      `--user-data-dir=${profileDir}`,
+      `--user-data-dir=${profileDir}`, ...extraArgs,
     ],
   });
 }
