@@ -23,5 +23,6 @@ ctest --preset "$preset"
 
 if ((web)); then
   scripts/build-web.sh
-  node --test web/test/site.test.mjs web/test/identity.test.mjs web/test/browser.test.mjs
+  node --test web/test/site.test.mjs web/test/identity.test.mjs web/test/browser.test.mjs \
+    web/test/camera.test.mjs
 fi
