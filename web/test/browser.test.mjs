@@ -9,6 +9,7 @@ import { after, before, describe, test } from 'node:test';
 
 import {
   launchChromium, nativeBin, run, runNativeAudit, serve, site, tempDir, testData,
+  waitForDownload,
 } from './support.mjs';
 
 const PASSING = path.join(testData, 'pass_white_test3_295x413.jpg');
@@ -161,24 +162,7 @@ describe('the page in chromium', () => {
     return Buffer.from(base64, 'base64');
   }
 
-  function nextDownload() {
-    return new Promise((resolve, reject) => {
-      let name = null;
-      const begin = (event) => { name = event.suggestedFilename; };
-      const progress = (event) => {
-        if (event.state === 'inProgress') return;
-        cdp.off('Browser.downloadWillBegin', begin);
-        cdp.off('Browser.downloadProgress', progress);
-        if (event.state === 'completed') {
-          resolve({ name, bytes: fs.readFileSync(path.join(work, 'downloads', event.guid)) });
-        } else {
-          reject(new Error(`download ${event.state}`));
-        }
-      };
-      cdp.on('Browser.downloadWillBegin', begin);
-      cdp.on('Browser.downloadProgress', progress);
-    });
-  }
+  const nextDownload = () => waitForDownload(cdp, path.join(work, 'downloads'));
 
   // Drops files on `target` as a drag from the desktop would, all in one task; resolves to
   // whether the page took each drop for itself.

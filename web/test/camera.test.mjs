@@ -9,7 +9,7 @@ import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
 import { drawScenes, fakeCameraArgs, SCENES, writeClip } from './camera-clip.mjs';
-import { launchChromium, runNativeAudit, serve, site, testData } from './support.mjs';
+import { launchChromium, runNativeAudit, serve, site, testData, waitForDownload } from './support.mjs';
 
 const PHONE = { width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
 const EVENTS = ['vetrix:ready', 'vetrix:verdict', 'vetrix:saved', 'vetrix:camera',
@@ -80,24 +80,7 @@ describe('the camera in chromium', () => {
     count);
   const events = (tab) => tab.evaluate(() => window.vetrixEvents);
 
-  function nextDownload() {
-    return new Promise((resolve, reject) => {
-      let name = null;
-      const begin = (event) => { name = event.suggestedFilename; };
-      const progress = (event) => {
-        if (event.state === 'inProgress') return;
-        cdp.off('Browser.downloadWillBegin', begin);
-        cdp.off('Browser.downloadProgress', progress);
-        if (event.state === 'completed') {
-          resolve({ name, bytes: fs.readFileSync(path.join(work, 'downloads', event.guid)) });
-        } else {
-          reject(new Error(`download ${event.state}`));
-        }
-      };
-      cdp.on('Browser.downloadWillBegin', begin);
-      cdp.on('Browser.downloadProgress', progress);
-    });
-  }
+  const nextDownload = () => waitForDownload(cdp, path.join(work, 'downloads'));
 
   test('the clip is judged live, and only its well-framed part is taken and saved', async () => {
     const tab = await openPage({ query: '?fps' });

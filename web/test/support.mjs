@@ -112,3 +112,24 @@ export async function launchChromium(profileDir, extraArgs = []) {
     ],
   });
 }
+
+// The next download the browser of `cdp` completes into `folder` (set up with
+// Browser.setDownloadBehavior, allowAndName, events enabled): its suggested name and bytes.
+export function waitForDownload(cdp, folder) {
+  return new Promise((resolve, reject) => {
+    let name = null;
+    const begin = (event) => { name = event.suggestedFilename; };
+    const progress = (event) => {
+      if (event.state === 'inProgress') return;
+      cdp.off('Browser.downloadWillBegin', begin);
+      cdp.off('Browser.downloadProgress', progress);
+      if (event.state === 'completed') {
+        resolve({ name, bytes: fs.readFileSync(path.join(folder, event.guid)) });
+      } else {
+        reject(new Error(`download ${event.state}`));
+      }
+    };
+    cdp.on('Browser.downloadWillBegin', begin);
+    cdp.on('Browser.downloadProgress', progress);
+  });
+}
