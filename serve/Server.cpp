@@ -518,6 +518,7 @@ private:
                 route_ = "site";
                 Response res{http::status::ok, 11};
                 res.set(http::field::content_type, file->contentType);
+                res.set(http::field::cache_control, file->cacheControl);
                 res.set("X-Content-Type-Options", "nosniff");
                 res.body() = file->bytes;
                 Send(std::move(res));

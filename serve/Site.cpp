@@ -22,9 +22,21 @@ std::string ContentType(const fs::path& file) {
         {".jpg", "image/jpeg"},                {".jpeg", "image/jpeg"},
         {".svg", "image/svg+xml"},             {".ico", "image/x-icon"},
         {".txt", "text/plain; charset=utf-8"}, {".xml", "application/xml"},
+        {".webmanifest", "application/manifest+json"},
     };
     const auto it = types.find(file.extension().string());
     return it != types.end() ? it->second : "application/octet-stream";
+}
+
+// A name that carries its content's hash ("vetrix.1b89194bb2.js") never changes content, and may
+// be kept for a year; any other (the page, its service worker) is checked again on every use.
+std::string CacheControl(const fs::path& file) {
+    const std::string stem = file.stem().string();
+    const std::size_t dot = stem.rfind('.');
+    const std::string tag = dot == std::string::npos ? "" : stem.substr(dot + 1);
+    const bool hashed = tag.size() >= 8 && tag.find_first_not_of("0123456789abcdef") ==
+                                               std::string::npos;
+    return hashed ? "public, max-age=31536000, immutable" : "no-cache";
 }
 
 int HexValue(char c) {
@@ -138,7 +150,7 @@ bool Site::Load(const std::string& dir, std::size_t maxBytes, std::string& error
                 break;
         }
         total += bytes.size();
-        files_[key] = File{ContentType(it->path()), std::move(bytes)};
+        files_[key] = File{ContentType(it->path()), CacheControl(it->path()), std::move(bytes)};
     }
     if (ec) {
         error = "cannot read " + dir + ": " + ec.message();

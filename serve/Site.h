@@ -9,6 +9,7 @@ class Site {
 public:
     struct File {
         std::string contentType;
+        std::string cacheControl;  ///< long-lived for a name with a content hash, else no-cache
         std::string bytes;
     };
 

@@ -340,6 +340,28 @@ TEST(ServeAttack, ASiteServesNoHiddenFileAndNoLinkOutOfItsFolder) {
     EXPECT_EQ(Request(port, "GET", "/").body, page);
 }
 
+TEST(ServeSite, NamesWithAContentHashAreKeptLongAndThePageIsCheckedAgain) {
+    TempDir site;
+    std::ofstream(site.file("index.html")) << "<p>hi";
+    std::ofstream(site.file("sw.js")) << "//";
+    std::ofstream(site.file("vetrix.1b89194bb2.js")) << "//";
+    std::ofstream(site.file("manifest.1e4d2ee075.webmanifest")) << "{}";
+    std::ofstream(site.file("notes.v2.js")) << "//";
+    ServeProcess serve({"--workers", "1", "--site", site.path().string()});
+    const std::pair<const char*, const char*> expected[] = {
+        {"/", "no-cache"},
+        {"/sw.js", "no-cache"},
+        {"/notes.v2.js", "no-cache"},
+        {"/vetrix.1b89194bb2.js", "public, max-age=31536000, immutable"},
+        {"/manifest.1e4d2ee075.webmanifest", "public, max-age=31536000, immutable"},
+    };
+    for (const auto& [path, cache] : expected) {
+        EXPECT_EQ(Request(serve.port(), "GET", path).Header("Cache-Control"), cache) << path;
+    }
+    EXPECT_EQ(Request(serve.port(), "GET", "/manifest.1e4d2ee075.webmanifest").Header("Content-Type"),
+              "application/manifest+json");
+}
+
 TEST(ServeAttack, AHugeSparseFileInTheSiteIsRefusedWithoutBeingRead) {
     TempDir site;
     std::ofstream(site.file("index.html")) << "<p>hi";
