@@ -156,7 +156,7 @@ enum class FrameContent {
     Reason,  // the reason label, then the reason in red
 };
 
-struct SkinSpec {
+struct SkinContent {
     const char* fileName;
     FrameContent content;
     const char* text;  // prompt or reason; lines of a prompt are split at '\n'
@@ -165,19 +165,19 @@ struct SkinSpec {
 
 // One skin per verdict, in the order of the verdict codes (Idle = 0 ... BadSize = 6).
 inline constexpr std::array kSkins{
-    SkinSpec{layout::kSkinFiles[0], FrameContent::Prompt, "照片处理\n结果显示区",
+    SkinContent{layout::kSkinFiles[0], FrameContent::Prompt, "照片处理\n结果显示区",
              "处理结果提示"},
-    SkinSpec{layout::kSkinFiles[1], FrameContent::Empty, "", "符合要求"},
-    SkinSpec{layout::kSkinFiles[2], FrameContent::Reason,
+    SkinContent{layout::kSkinFiles[1], FrameContent::Empty, "", "符合要求"},
+    SkinContent{layout::kSkinFiles[2], FrameContent::Reason,
              "打开的照片文件背景不符合要求，请选择红色、白色或蓝色背景的照片。", "不符合要求"},
-    SkinSpec{layout::kSkinFiles[3], FrameContent::Reason,
+    SkinContent{layout::kSkinFiles[3], FrameContent::Reason,
              "打开的照片文件类型不是JPG或JPEG，请选择JPG或JPEG格式的照片文件。", "不符合要求"},
-    SkinSpec{layout::kSkinFiles[4], FrameContent::Reason,
+    SkinContent{layout::kSkinFiles[4], FrameContent::Reason,
              "打开的照片文件不符合要求，请选择正面标准人像证件照。", "不符合要求"},
-    SkinSpec{layout::kSkinFiles[5], FrameContent::Reason,
+    SkinContent{layout::kSkinFiles[5], FrameContent::Reason,
              "照片中人脸的大小或位置不符合要求，请选择头部完整、居中且头顶上方留有空间的照片。",
              "不符合要求"},
-    SkinSpec{layout::kSkinFiles[6], FrameContent::Reason,
+    SkinContent{layout::kSkinFiles[6], FrameContent::Reason,
              "照片文件小于30K或像素太少，请选择文件大小和像素尺寸都符合要求的照片。", "不符合要求"},
 };
 
@@ -186,7 +186,7 @@ inline constexpr std::array kSkins{
 
 enum class Glyph { Folder, Floppy, Runner };
 
-struct ButtonSpec {
+struct ButtonLook {
     const char* fileName;
     QSize size;   // of the picture, in window units
     QColor base;  // the bar's colour; shades and gloss are derived from it
@@ -203,13 +203,13 @@ inline constexpr int kButtonLabelGap = 6;    // label area: from the glyph ...
 inline constexpr int kButtonLabelRight = 8;  // ... to this far from the bar's right end
 
 inline constexpr std::array kButtons{
-    ButtonSpec{layout::kButtonOpenFile, kButtonSize, {24, 118, 214},
+    ButtonLook{layout::kButtonOpenFile, kButtonSize, {24, 118, 214},
                Glyph::Folder, "打开照片", false},
-    ButtonSpec{layout::kButtonSaveFile, kButtonSize, {34, 150, 62},
+    ButtonLook{layout::kButtonSaveFile, kButtonSize, {34, 150, 62},
                Glyph::Floppy, "保存照片", false},
-    ButtonSpec{layout::kButtonExitFile, kButtonSize, {206, 40, 36},
+    ButtonLook{layout::kButtonExitFile, kButtonSize, {206, 40, 36},
                Glyph::Runner, "退出系统", false},
-    ButtonSpec{layout::kButtonSaveGreyFile, kButtonSize + QSize(4, 4), {34, 150, 62},
+    ButtonLook{layout::kButtonSaveGreyFile, kButtonSize + QSize(4, 4), {34, 150, 62},
                Glyph::Floppy, "保存照片", true},
 };
 

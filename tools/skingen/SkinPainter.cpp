@@ -552,7 +552,7 @@ QImage canvas(const QSize& size, double scale, QImage::Format format) {
 
 }  // namespace
 
-QImage renderSkin(const SkinSpec& skin, double scale) {
+QImage renderSkin(const SkinContent& skin, double scale) {
     QImage image = canvas(kSkinSize, scale, QImage::Format_RGB32);
     image.fill(colour::kBody);
     QPainter p(&image);
@@ -584,7 +584,7 @@ QImage renderSkin(const SkinSpec& skin, double scale) {
     return image.convertToFormat(QImage::Format_RGB888);
 }
 
-QImage renderButton(const ButtonSpec& button, double scale) {
+QImage renderButton(const ButtonLook& button, double scale) {
     QImage image = canvas(button.size, scale, QImage::Format_RGB32);
     image.fill(colour::kWhite);  // the button column's colour shows at the rounded corners
     QPainter p(&image);

@@ -14,8 +14,8 @@ namespace skingen {
 // They throw std::runtime_error when a text does not fit its box, so that a change of
 // wording cannot silently spill out of a panel.
 
-QImage renderSkin(const SkinSpec& skin, double scale = 1.0);
-QImage renderButton(const ButtonSpec& button, double scale = 1.0);
+QImage renderSkin(const SkinContent& skin, double scale = 1.0);
+QImage renderButton(const ButtonLook& button, double scale = 1.0);
 QImage renderIcon(double scale = 1.0);
 
 }  // namespace skingen

@@ -135,9 +135,9 @@ int main(int argc, char* argv[]) {
         };
         for (const int percent : layout::kPictureScalesPercent) {
             const double scale = percent / 100.0;
-            for (const skingen::SkinSpec& skin : skingen::kSkins)
+            for (const skingen::SkinContent& skin : skingen::kSkins)
                 put(skingen::renderSkin(skin, scale), percent, skin.fileName);
-            for (const skingen::ButtonSpec& button : skingen::kButtons)
+            for (const skingen::ButtonLook& button : skingen::kButtons)
                 put(skingen::renderButton(button, scale), percent, button.fileName);
             put(skingen::renderIcon(scale), percent, skingen::kIconFile);
         }
