@@ -41,7 +41,7 @@ test('the page\'s texts are the window\'s and the engine\'s', () => {
   assert.deepEqual(TEXTS.verdicts.map((v) => v.state), states);
   const skins = source('tools/skingen/SkinLayout.h');
   const specs = [...skins.slice(skins.indexOf('kSkins{'))
-    .matchAll(/SkinSpec\{[^,]+, FrameContent::(\w+),\s*"((?:[^"]|"\s*")*)",\s*"([^"]*)"\}/g)];
+    .matchAll(/SkinContent\{[^,]+, FrameContent::(\w+),\s*"((?:[^"]|"\s*")*)",\s*"([^"]*)"\}/g)];
   assert.equal(specs.length, states.length, 'one skin per verdict');
   specs.forEach(([, content, text, caption], code) => {
     assert.equal(TEXTS.verdicts[code].caption, caption, `${states[code]}: caption`);
