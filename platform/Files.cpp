@@ -152,7 +152,7 @@ int CreateTemporaryIn(const std::filesystem::path& folder, std::string& tempPath
 
 }  // namespace
 
-FileBytes ReadFileBytes(const std::string& path, std::uint64_t maxBytes) {
+FileBytes ReadFileBytes(const std::string& path, std::uint64_t maxBytes, bool followLinks) {
     FileBytes file;
     if (path.empty()) {
         file.error = std::make_error_code(std::errc::no_such_file_or_directory);
@@ -160,7 +160,8 @@ FileBytes ReadFileBytes(const std::string& path, std::uint64_t maxBytes) {
     }
     // O_NONBLOCK keeps the open from waiting for a FIFO's writer; the type is checked on the
     // opened file, so that a name swapped in between cannot make it read something else.
-    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const Descriptor fd(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW)));
     if (fd.get() < 0) {
         file.error = std::error_code(errno, std::generic_category());
         return file;

@@ -22,8 +22,10 @@ struct FileBytes {
 /// device or socket) is refused without waiting for a writer, with std::errc::is_a_directory for
 /// a folder and std::errc::invalid_argument for the others; a file longer than `maxBytes` is
 /// refused before anything is read. A file that changes length while it is read yields the
-/// bytes read up to its end. Never throws but std::bad_alloc.
-FileBytes ReadFileBytes(const std::string& path, std::uint64_t maxBytes);
+/// bytes read up to its end. With `followLinks` false, a symbolic link is refused
+/// (std::errc::too_many_symbolic_link_levels) rather than followed. Never throws but
+/// std::bad_alloc.
+FileBytes ReadFileBytes(const std::string& path, std::uint64_t maxBytes, bool followLinks = true);
 
 /// Reads the open descriptor `fd` (standard input, a pipe) to its end, as ReadFileBytes reads a
 /// file: more than `maxBytes` is refused with std::errc::file_too_large, and nothing is kept.

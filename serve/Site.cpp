@@ -1,13 +1,10 @@
 #include "serve/Site.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
+
+#include "platform/Files.h"
 
 namespace fs = std::filesystem;
 
@@ -62,42 +59,6 @@ bool IsInside(const fs::path& path, const fs::path& root) {
     return r == root.end();
 }
 
-enum class ReadStatus { Ok, Unreadable, TooBig };
-
-// Opens without following a link (a link has been resolved by the caller), and checks the size
-// on the open descriptor before reading: the file read is the file measured.
-ReadStatus ReadCapped(const fs::path& path, std::size_t budget, std::string& bytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) {
-        return ReadStatus::Unreadable;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return ReadStatus::Unreadable;
-    }
-    const auto size = static_cast<std::uint64_t>(st.st_size);
-    if (size > budget) {
-        ::close(fd);
-        return ReadStatus::TooBig;
-    }
-    bytes.resize(static_cast<std::size_t>(size));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;  // shrank while read: what was there is the file
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    bytes.resize(done);
-    return ReadStatus::Ok;
-}
-
 }  // namespace
 
 bool Site::Load(const std::string& dir, std::size_t maxBytes, std::string& error) {
@@ -137,18 +98,19 @@ bool Site::Load(const std::string& dir, std::size_t maxBytes, std::string& error
             ec.clear();
             continue;
         }
-        std::string bytes;
-        switch (ReadCapped(source, maxBytes - total, bytes)) {
-            case ReadStatus::Unreadable:
-                error = "cannot read " + it->path().string();
-                return false;
-            case ReadStatus::TooBig:
-                error = "more than " + std::to_string(maxBytes) + " bytes in " + dir + " (at " +
-                        it->path().string() + ")";
-                return false;
-            case ReadStatus::Ok:
-                break;
+        // A link was resolved above; the file read is not to be swapped for one meanwhile, and
+        // its size is checked on the open file before a byte is read.
+        const FileBytes read = ReadFileBytes(source.string(), maxBytes - total, false);
+        if (read.error == std::errc::file_too_large) {
+            error = "more than " + std::to_string(maxBytes) + " bytes in " + dir + " (at " +
+                    it->path().string() + ")";
+            return false;
         }
+        if (read.error) {
+            error = "cannot read " + it->path().string();
+            return false;
+        }
+        std::string bytes(read.bytes.begin(), read.bytes.end());
         total += bytes.size();
         files_[key] = File{ContentType(it->path()), CacheControl(it->path()), std::move(bytes)};
     }
