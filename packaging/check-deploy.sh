@@ -84,13 +84,13 @@ deployments = docs.get("Deployment", [])
 pod_labels = deployments[0][1]["spec"]["template"]["metadata"]["labels"] if deployments else {}
 for kind, entries in docs.items():
     for path, doc in entries:
-        spec = doc.get("spec", {})
-        selector = spec.get("selector") if kind == "Service" else \
-            (spec.get("selector") or spec.get("podSelector") or {}).get("matchLabels")
+        body = doc.get("spec", {})  # the object's desired state, as Kubernetes names it
+        selector = body.get("selector") if kind == "Service" else \
+            (body.get("selector") or body.get("podSelector") or {}).get("matchLabels")
         if selector and any(pod_labels.get(k) != v for k, v in selector.items()):
             problems.append(f"{path}: selector {selector} does not find the pods {pod_labels}")
         if kind in ("HorizontalPodAutoscaler",):
-            target = spec["scaleTargetRef"]["name"]
+            target = body["scaleTargetRef"]["name"]
             if target not in [d["metadata"]["name"] for _, d in deployments]:
                 problems.append(f"{path}: scales {target}, which is no Deployment here")
 

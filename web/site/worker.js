@@ -12,6 +12,18 @@ const SKINS = SITE.layout.skins;  // by verdict code
 const CASCADE = 'haarcascade_frontalface_alt2.xml';
 const DIR = '/vetrix';
 
+// Runs `use(address, length)` with a copy of `bytes` in the module's memory, freed after.
+function inModuleMemory(module, bytes, use) {
+  const view = new Uint8Array(bytes);
+  const at = module._malloc(Math.max(view.length, 1));
+  try {
+    module.HEAPU8.set(view, at);
+    return use(at, view.length);
+  } finally {
+    module._free(at);
+  }
+}
+
 // Every call into the engine module, in one place.
 const calls = {
   start(module, cascadeBytes) {
@@ -23,32 +35,17 @@ const calls = {
   // The verdict code, or -1 with the reason when no verdict was reached.
   // The photo is audited where it lies in the module's memory; it is never made a file.
   audit(module, bytes, name) {
-    const photo = new Uint8Array(bytes);
-    const at = module._malloc(Math.max(photo.length, 1));
-    let state;
-    try {
-      module.HEAPU8.set(photo, at);
-      state = module.ccall('vetrix_audit', 'number', ['number', 'number', 'string'],
-                           [at, photo.length, name]);
-    } finally {
-      module._free(at);
-    }
+    const state = inModuleMemory(module, bytes, (at, length) =>
+      module.ccall('vetrix_audit', 'number', ['number', 'number', 'string'], [at, length, name]));
     if (state < 0) return { state, failure: module.ccall('vetrix_failure', 'string', [], []) };
     return { state, details: JSON.parse(module.ccall('vetrix_audit_json', 'string', [], [])) };
   },
   // Judges a camera frame (RGBA pixels): the engine encodes it once as a PNG file and audits
   // that file. The file comes back when `keep` is set or the frame passed (a capture keeps it).
   frame(module, pixels, width, height, keep) {
-    const rgba = new Uint8Array(pixels);
-    const at = module._malloc(Math.max(rgba.length, 1));
-    let state;
-    try {
-      module.HEAPU8.set(rgba, at);
-      state = module.ccall('vetrix_judge_frame', 'number', ['number', 'number', 'number'],
-                           [at, width, height]);
-    } finally {
-      module._free(at);
-    }
+    const state = inModuleMemory(module, pixels, (at) =>
+      module.ccall('vetrix_judge_frame', 'number', ['number', 'number', 'number'],
+                   [at, width, height]));
     if (state < 0) return { state, failure: module.ccall('vetrix_failure', 'string', [], []) };
     const details = JSON.parse(module.ccall('vetrix_frame_json', 'string', [], []));
     const encodeMs = module.ccall('vetrix_frame_encode_ms', 'number', [], []);
