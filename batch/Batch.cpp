@@ -13,9 +13,6 @@
 #include <system_error>
 #include <thread>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
@@ -114,22 +111,23 @@ SaveNote SavePhoto(const std::string& dir, const std::string& photo,
     if (bytes.empty()) {
         return {"", extension == ".jpg" ? "照片无法编码为 JPEG" : "cannot encode " + extension};
     }
-    const std::string stem =
-        photo == kStandardInputName ? std::string("stdin") : fs::path(photo).stem().string();
+    const std::string stem = photo == kStandardInputName ? std::string("stdin")
+                                                         : Utf8FromPath(PathFromUtf8(photo).stem());
     for (int n = 1; n < 100000; ++n) {
         const std::string name =
             n == 1 ? stem + extension : stem + "-" + std::to_string(n) + extension;
         if (!used.insert(name).second) {
             continue;
         }
-        const std::string path = (fs::path(dir) / name).string();
+        const std::string path = Utf8FromPath(PathFromUtf8(dir) / PathFromUtf8(name));
         if (inputs.IsNamed(path)) {
             continue;  // an input still to come must be audited as the user has it
         }
         ExistingTarget existing = ExistingTarget::Keep;
-        struct stat st {};
-        if (overwrite && ::lstat(path.c_str(), &st) == 0 &&
-            (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && !inputs.Contains(path)) {
+        std::error_code ec;
+        const fs::file_status type = fs::symlink_status(PathFromUtf8(path), ec);
+        if (overwrite && !ec && (fs::is_regular_file(type) || fs::is_symlink(type)) &&
+            !inputs.Contains(path)) {
             existing = ExistingTarget::Replace;
         }
         const WriteResult written = WriteFileAtomically(bytes, path, existing);
@@ -184,11 +182,11 @@ std::string LoadCascade(const BatchOptions& options, cv::CascadeClassifier& casc
     const std::string fallback = options.cascadeFile.empty() ? options.systemCascadeFile : "";
     for (const std::string& candidate : {primary, fallback}) {
         std::error_code ec;
-        if (candidate.empty() || !fs::is_regular_file(candidate, ec)) {
+        if (candidate.empty() || !fs::is_regular_file(PathFromUtf8(candidate), ec)) {
             continue;
         }
         try {
-            if (cascade.load(candidate)) {
+            if (LoadFaceCascadeFile(cascade, candidate)) {
                 return {};
             }
         } catch (const std::exception&) {
@@ -211,7 +209,7 @@ Outcome AuditInput(const PhotoInput& input, cv::CascadeClassifier& cascade,
     }
     try {
         const FileBytes file = input.path == kStandardInputName
-                                   ? ReadDescriptorBytes(STDIN_FILENO, kMaxPhotoFileBytes)
+                                   ? ReadDescriptorBytes(0, kMaxPhotoFileBytes)
                                    : ReadFileBytes(input.path, kMaxPhotoFileBytes);
         AuditOptions auditOptions;
         auditOptions.maxPixels = options.maxPixels;
@@ -224,9 +222,10 @@ Outcome AuditInput(const PhotoInput& input, cv::CascadeClassifier& cascade,
         }
         AuditResult& result = audit.result;
         outcome.state = result.state;
-        const std::string name = input.path == kStandardInputName
-                                     ? input.path
-                                     : QuoteFileName(fs::path(input.path).filename().string());
+        const std::string name =
+            input.path == kStandardInputName
+                ? input.path
+                : QuoteFileName(Utf8FromPath(PathFromUtf8(input.path).filename()));
         outcome.logLine = VerdictLogLine(name, result.state);
         if (result.state == Passed && !options.saveDir.empty()) {
             outcome.saveBytes = EncodeApprovedPhoto(result.normalised);

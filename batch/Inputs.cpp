@@ -4,8 +4,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include <sys/stat.h>
-
 #include "engine/Decode.h"
 
 namespace fs = std::filesystem;
@@ -13,7 +11,7 @@ namespace fs = std::filesystem;
 PhotoSource::PhotoSource(std::vector<std::string> arguments) : arguments_(std::move(arguments)) {}
 
 bool PhotoSource::HasPhotoExtension(const std::string& path) {
-    std::string ext = fs::path(path).extension().string();
+    std::string ext = Utf8FromPath(PathFromUtf8(path).extension());
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     const std::vector<std::string> endings = PhotoFileEndings();
@@ -23,8 +21,9 @@ bool PhotoSource::HasPhotoExtension(const std::string& path) {
 std::string PhotoSource::Enter(const std::string& folder) {
     Folder listing;
     std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        listing.entries.push_back(it->path().string());
+    for (fs::directory_iterator it(PathFromUtf8(folder), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        listing.entries.push_back(Utf8FromPath(it->path()));
     }
     std::sort(listing.entries.begin(), listing.entries.end());
     stack_.push_back(std::move(listing));
@@ -42,7 +41,7 @@ std::optional<PhotoInput> PhotoSource::Next() {
             std::string entry = folder.entries[folder.next++];
             std::error_code ec;
             // Linked folders are not followed, so a link cannot lead the walk in circles.
-            const fs::file_status type = fs::symlink_status(entry, ec);
+            const fs::file_status type = fs::symlink_status(PathFromUtf8(entry), ec);
             if (ec == std::errc::no_such_file_or_directory) {
                 continue;  // gone since the folder was listed: it is no longer among the inputs
             }
@@ -55,7 +54,8 @@ std::optional<PhotoInput> PhotoSource::Next() {
                 if (!error.empty()) {
                     return PhotoInput{entry, std::move(error)};
                 }
-            } else if (HasPhotoExtension(entry) && !fs::is_directory(fs::status(entry, ec))) {
+            } else if (HasPhotoExtension(entry) &&
+                       !fs::is_directory(fs::status(PathFromUtf8(entry), ec))) {
                 return PhotoInput{entry, ""};
             }
             continue;
@@ -68,7 +68,7 @@ std::optional<PhotoInput> PhotoSource::Next() {
             return PhotoInput{argument, ""};
         }
         std::error_code ec;
-        const fs::file_status type = fs::status(argument, ec);
+        const fs::file_status type = fs::status(PathFromUtf8(argument), ec);
         if (fs::is_directory(type)) {
             std::string error = Enter(argument);
             if (!error.empty()) {
@@ -85,47 +85,47 @@ std::optional<PhotoInput> PhotoSource::Next() {
 InputSet::InputSet(const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) {
         std::error_code ec;
-        if (fs::is_directory(fs::status(argument, ec))) {
-            folders_.push_back(fs::weakly_canonical(argument, ec).string());
+        if (fs::is_directory(fs::status(PathFromUtf8(argument), ec))) {
+            folders_.push_back(Utf8FromPath(fs::weakly_canonical(PathFromUtf8(argument), ec)));
         } else {
             Add(argument);
-            named_.insert(fs::weakly_canonical(argument, ec).string());
+            named_.insert(Utf8FromPath(fs::weakly_canonical(PathFromUtf8(argument), ec)));
         }
     }
 }
 
 bool InputSet::IsNamed(const std::string& path) const {
     std::error_code ec;
-    return named_.count(fs::weakly_canonical(path, ec).string()) != 0;
+    return named_.count(Utf8FromPath(fs::weakly_canonical(PathFromUtf8(path), ec))) != 0;
 }
 
 void InputSet::Add(const std::string& path) {
     const std::lock_guard lock(mutex_);
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        files_.emplace(st.st_dev, st.st_ino);
-    }
-    if (::lstat(path.c_str(), &st) == 0) {
-        files_.emplace(st.st_dev, st.st_ino);
+    for (const bool followLinks : {true, false}) {
+        if (const std::optional<FileIdentity> id = IdentifyFile(path, followLinks)) {
+            files_.insert(*id);
+        }
     }
 }
 
 bool InputSet::Contains(const std::string& path) const {
     {
         const std::lock_guard lock(mutex_);
-        struct stat st {};
-        if ((::lstat(path.c_str(), &st) == 0 && files_.count({st.st_dev, st.st_ino}) != 0) ||
-            (::stat(path.c_str(), &st) == 0 && files_.count({st.st_dev, st.st_ino}) != 0)) {
-            return true;
+        for (const bool followLinks : {false, true}) {
+            const std::optional<FileIdentity> id = IdentifyFile(path, followLinks);
+            if (id && files_.count(*id) != 0) {
+                return true;
+            }
         }
     }
     std::error_code ec;
-    const fs::path folder = fs::weakly_canonical(fs::absolute(path).parent_path(), ec);
+    const fs::path folder =
+        fs::weakly_canonical(fs::absolute(PathFromUtf8(path)).parent_path(), ec);
     if (ec) {
         return true;  // cannot tell, so treat it as an input
     }
     for (const std::string& inputText : folders_) {
-        const fs::path input(inputText);
+        const fs::path input = PathFromUtf8(inputText);
         const auto [inputEnd, unused] =
             std::mismatch(input.begin(), input.end(), folder.begin(), folder.end());
         if (inputEnd == input.end()) {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include <sys/types.h>
+#include "platform/Files.h"
 
 /// The name that stands for standard input among the inputs.
 inline constexpr const char* kStandardInputName = "-";
@@ -64,6 +64,6 @@ public:
 private:
     std::vector<std::string> folders_;
     mutable std::mutex mutex_;  // guards files_, which grows as inputs are found
-    std::set<std::pair<dev_t, ino_t>> files_;
+    std::set<FileIdentity> files_;
     std::set<std::string> named_;
 };

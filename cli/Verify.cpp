@@ -13,7 +13,7 @@ VerifySummary RunVerify(const std::vector<std::string>& inputs, const VerifyRunO
     const std::string cascadeFile =
         options.cascadeFile.empty() ? FindFaceCascade() : options.cascadeFile;
     try {
-        if (cascadeFile.empty() || !cascade.load(cascadeFile)) {
+        if (cascadeFile.empty() || !LoadFaceCascadeFile(cascade, cascadeFile)) {
             summary.noCascade = true;
             return summary;
         }

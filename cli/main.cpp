@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,7 +20,8 @@
 #include "cli/Verify.h"
 #include "engine/AuditJson.h"
 #include "engine/Export.h"
-#include "log/StandardDescriptors.h"
+#include "platform/Files.h"
+#include "platform/System.h"
 #include "vetrix/Version.h"
 
 namespace {
@@ -113,32 +113,6 @@ constexpr const char* kUsage =
     "by SIGPIPE.\n";
 
 std::atomic<int> g_signal{0};
-
-// The first stop signal lets the run end in order; a second one ends the program at once, after
-// removing the temporary files of a save under way. Both steps are safe in a signal handler.
-extern "C" void OnStopSignal(int signal) {
-    int none = 0;
-    if (g_signal.compare_exchange_strong(none, signal)) {
-        return;
-    }
-    RemovePendingTemporaries();
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);  // delivered as the handler returns, ending the program
-}
-
-void HandleStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&action.sa_mask, signal);
-    }
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
-    }
-    // A reader that goes away shows as EPIPE on the next write, so the run can stop in order.
-    std::signal(SIGPIPE, SIG_IGN);
-}
 
 int UsageError(const std::string& message) {
     std::fprintf(stderr, "vetrix-audit: %s\nTry 'vetrix-audit --help'.\n", message.c_str());
@@ -276,10 +250,11 @@ int ParseCommandLine(int argc, char** argv, CommandLine& line) {
                                              "--save", options.saveDir},
                                          {"--annotate", options.annotateDir}}) {
         std::error_code ec;
-        if (folder.empty() || std::filesystem::is_directory(folder, ec)) {
+        if (folder.empty() || std::filesystem::is_directory(PathFromUtf8(folder), ec)) {
             continue;
         }
-        const bool exists = std::filesystem::exists(std::filesystem::symlink_status(folder, ec));
+        const bool exists =
+            std::filesystem::exists(std::filesystem::symlink_status(PathFromUtf8(folder), ec));
         return UsageError(std::string(option) + ": " + QuoteFileName(folder) +
                           (exists ? " is not a folder" : " does not exist; create it first"));
     }
@@ -290,16 +265,14 @@ int RunAudit(CommandLine& line) {
     BatchOptions& options = line.options;
     std::error_code ec;
     // The bar only makes sense for a person watching more than one photo go by.
-    options.progress = isatty(STDERR_FILENO) != 0 &&
-                       (line.inputs.size() > 1 || std::filesystem::is_directory(line.inputs[0], ec));
+    options.progress =
+        isatty(STDERR_FILENO) != 0 &&
+        (line.inputs.size() > 1 || std::filesystem::is_directory(PathFromUtf8(line.inputs[0]), ec));
 
-    HandleStopSignals();
+    HandleStopRequests(g_signal);
     const BatchSummary summary = RunBatch(line.inputs, options, stdout, stderr, &g_signal);
     if (summary.brokenPipe && summary.stopSignal == 0) {
-        // As other tools do when their reader goes away: end quietly, by the signal.
-        std::signal(SIGPIPE, SIG_DFL);
-        std::raise(SIGPIPE);
-        return 128 + SIGPIPE;
+        return EndForClosedOutput();
     }
     if (!summary.noCascade && !summary.logUnopened) {
         std::fprintf(stderr, "%s%s\n", summary.photos == 0 ? "vetrix-audit: " : "",
@@ -309,7 +282,7 @@ int RunAudit(CommandLine& line) {
 }
 
 int RunVerification(const CommandLine& line) {
-    HandleStopSignals();
+    HandleStopRequests(g_signal);
     const VerifySummary summary = RunVerify(
         line.inputs, VerifyRunOptions{line.options.json, line.options.cascadeFile}, stdout,
         &g_signal);
@@ -343,8 +316,18 @@ int main(int argc, char** argv) {
     if (!OpenClosedStandardDescriptors()) {
         return 2;
     }
+    UseBinaryUtf8StandardStreams();
+    // getopt takes the arguments as they came, in UTF-8 on every system.
+    std::vector<std::string> arguments = CommandLineArguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
     CommandLine line;
-    if (const int status = ParseCommandLine(argc, argv, line); status != 0) {
+    if (const int status =
+            ParseCommandLine(static_cast<int>(arguments.size()), pointers.data(), line);
+        status != 0) {
         return status;
     }
     switch (line.mode) {

@@ -17,7 +17,7 @@ namespace {
 
 bool IsRegularFile(const std::string& path) {
     std::error_code ec;
-    return fs::is_regular_file(fs::path(path), ec);
+    return fs::is_regular_file(PathFromUtf8(path), ec);
 }
 
 AuditResult Verdict(ResultState state, AuditDetails details) {
@@ -77,7 +77,29 @@ std::string FindFaceCascade(const std::string& fileName, const std::string& syst
     return {};
 }
 
-const char* SystemFaceCascade() { return VETRIX_SYSTEM_CASCADE; }
+const char* SystemFaceCascade() {
+    static const std::string path = InstalledFilePath(VETRIX_SYSTEM_CASCADE);
+    return path.c_str();
+}
+
+bool LoadFaceCascadeFile(cv::CascadeClassifier& cascade, const std::string& path) {
+    // Far above the 540 kB of the usual cascade; a larger file is not one.
+    constexpr std::uint64_t kMaxCascadeBytes = 64u << 20;
+    cascade = cv::CascadeClassifier();
+    const FileBytes file = ReadFileBytes(path, kMaxCascadeBytes);
+    if (file.error || file.bytes.empty()) {
+        return false;
+    }
+    // From memory rather than by name: OpenCV opens names through the narrow C library, which
+    // on Windows cannot open a name outside the code page.
+    const cv::FileStorage storage(std::string(file.bytes.begin(), file.bytes.end()),
+                                  cv::FileStorage::READ | cv::FileStorage::MEMORY);
+    if (storage.isOpened() && cascade.read(storage.getFirstTopLevelNode())) {
+        return true;
+    }
+    cascade = cv::CascadeClassifier();
+    return false;
+}
 
 AuditResult JudgePortrait(const cv::Rect& face, const cv::Mat& photo, std::uint64_t fileLength,
                           const AuditOptions& options) {
@@ -235,5 +257,5 @@ std::string ToValidUtf8(const std::string& text) {
 }
 
 std::string DisplayFileName(const std::string& path) {
-    return ToValidUtf8(fs::path(path).filename().string());
+    return ToValidUtf8(Utf8FromPath(PathFromUtf8(path).filename()));
 }

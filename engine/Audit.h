@@ -70,8 +70,14 @@ FaceFinder CascadeFaceFinder(cv::CascadeClassifier& cascade);
 std::optional<cv::Rect> ChoosePortraitFace(const std::vector<cv::Rect>& faces);
 
 /// The face cascade installed with OpenCV's data files, as found when the build was configured
-/// (empty when none was found).
+/// (empty when none was found); a relative path there is taken beside the executable
+/// (InstalledFilePath).
 const char* SystemFaceCascade();
+
+/// Loads the face cascade in the file at `path` into `cascade`, reading it through the platform's
+/// file reader, so that every name the system can hold opens. False when the file cannot be
+/// read or holds no cascade; `cascade` is then empty. A damaged file may throw cv::Exception.
+bool LoadFaceCascadeFile(cv::CascadeClassifier& cascade, const std::string& path);
 
 /// Where the face cascade is loaded from: `fileName` (relative to the working directory) when it
 /// exists, else `systemCopy` when that exists; empty when neither does.

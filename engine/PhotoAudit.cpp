@@ -3,14 +3,16 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/Files.h"
+
 bool CPhotoAudit::LoadFaceCascade() {
     for (const std::string& candidate : {m_strCascadeFile, m_strSystemCascadeFile}) {
         std::error_code ec;
-        if (candidate.empty() || !std::filesystem::is_regular_file(candidate, ec)) {
+        if (candidate.empty() || !std::filesystem::is_regular_file(PathFromUtf8(candidate), ec)) {
             continue;
         }
         try {
-            if (m_faceCascade.load(candidate)) {
+            if (LoadFaceCascadeFile(m_faceCascade, candidate)) {
                 return true;
             }
         } catch (const std::exception&) {

@@ -6,39 +6,10 @@
 #include <ctime>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform/Files.h"
+#include "platform/System.h"
 
 CLog theLog;
-
-namespace {
-
-// Opens `fileName` with `flags` and keeps it only when it is a file a log can be appended to.
-// O_NONBLOCK keeps the open of a FIFO from waiting for the other end; it is dropped again so
-// that a terminal or other device is written normally.
-int OpenLogFile(const char* fileName, int flags) {
-    const int fd = ::open(fileName, flags | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0) {
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
-        ::close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    const int status = ::fcntl(fd, F_GETFL);
-    if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
-    }
-    return fd;
-}
-
-}  // namespace
 
 CLog::~CLog() { Close(); }
 
@@ -47,22 +18,8 @@ std::FILE* CLog::Open(const char* fileName) {
     if (m_fp != nullptr || fileName == nullptr) {
         return nullptr;
     }
-    // Reading and appending, as the log has always been opened; a file that may be appended to
-    // but not read (mode 200) is appended to all the same. Nothing here ever truncates.
-    const char* mode = "a+";
-    int fd = OpenLogFile(fileName, O_RDWR);
-    if (fd < 0 && errno != EINVAL) {
-        mode = "a";
-        fd = OpenLogFile(fileName, O_WRONLY);
-    }
-    if (fd < 0) {
-        return nullptr;
-    }
-    m_fp = ::fdopen(fd, mode);
+    m_fp = OpenFileForAppending(fileName);
     if (m_fp == nullptr) {
-        const int error = errno;
-        ::close(fd);
-        errno = error;
         return nullptr;
     }
     // Unbuffered: each entry goes out in the single write Print makes, and a failed write
@@ -76,8 +33,7 @@ std::size_t CLog::Print(const char* format, ...) {
     // The time is read before the lock: two concurrent entries may land out of time order,
     // but never interleaved.
     std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = LocalTime(now);
     char stamp[64];
     const int stampLength =
         std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d\t", local.tm_year + 1900,

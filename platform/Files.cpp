@@ -278,6 +278,66 @@ WriteResult WriteFileAtomically(const std::vector<std::uint8_t>& bytes, const st
     return result;
 }
 
+namespace {
+
+// Opens `fileName` with `flags` and keeps it only when it is a file a log can be appended to.
+// O_NONBLOCK keeps the open of a FIFO from waiting for the other end; it is dropped again so
+// that a terminal or other device is written normally.
+int OpenAppendable(const char* fileName, int flags) {
+    const int fd = ::open(fileName, flags | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status == -1 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) == -1) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::FILE* OpenFileForAppending(const char* fileName) {
+    // Reading and appending, as the log has always been opened; a file that may be appended to
+    // but not read (mode 200) is appended to all the same. Nothing here ever truncates.
+    const char* mode = "a+";
+    int fd = OpenAppendable(fileName, O_RDWR);
+    if (fd < 0 && errno != EINVAL) {
+        mode = "a";
+        fd = OpenAppendable(fileName, O_WRONLY);
+    }
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* stream = ::fdopen(fd, mode);
+    if (stream == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return stream;
+}
+
+std::optional<FileIdentity> IdentifyFile(const std::string& path, bool followLinks) {
+    struct stat st {};
+    if ((followLinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                        static_cast<std::uint64_t>(st.st_ino)};
+}
+
+std::string InstalledFilePath(const std::string& configured) { return configured; }
+
 void RemovePendingTemporaries() noexcept {
     for (PendingTemporary& slot : g_pending) {
         if (slot.state.load() == 2) {

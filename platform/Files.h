@@ -1,12 +1,30 @@
 #pragma once
 
 // What differs between systems about files, in one place: reading a whole file, and writing one
-// so that it appears whole or not at all. Names are the bytes the system takes (UTF-8 here).
+// so that it appears whole or not at all. Names are UTF-8 on every system: on Linux these are
+// the bytes the system takes, on Windows they are turned into the system's UTF-16 names, so that
+// any name opens whatever the code page.
 
+#include <compare>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
+
+/// `utf8` as a path: the same bytes on Linux, the UTF-16 name on Windows (where a narrow path
+/// would be taken in the code page).
+inline std::filesystem::path PathFromUtf8(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+/// `path` in UTF-8; on Linux its bytes as they are.
+inline std::string Utf8FromPath(const std::filesystem::path& path) {
+    const std::u8string utf8 = path.u8string();
+    return std::string(utf8.begin(), utf8.end());
+}
 
 /// A file read whole, or why it could not be.
 struct FileBytes {
@@ -50,6 +68,31 @@ enum class ExistingTarget { Replace, Keep };
 /// a file created at the same moment.
 WriteResult WriteFileAtomically(const std::vector<std::uint8_t>& bytes, const std::string& path,
                                 ExistingTarget existing = ExistingTarget::Replace);
+
+/// Opens `fileName` for appending, in binary (no line end is translated), creating it if needed
+/// (on Linux with mode 0666 less the umask). An existing file is never truncated: when it cannot
+/// be opened for reading and appending, it is opened for appending alone. Only a regular file or
+/// a character device (/dev/null, NUL) is taken; a FIFO, pipe, socket or block device is refused
+/// without waiting for the other end (errno EINVAL), a folder with EISDIR. Returns the stream,
+/// or nullptr with errno set.
+std::FILE* OpenFileForAppending(const char* fileName);
+
+/// What tells one file from another on this system (device and inode on Linux, volume serial
+/// number and file index on Windows), whichever names lead to it.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+    auto operator<=>(const FileIdentity&) const = default;
+};
+
+/// The identity of the file at `path`, or of the link itself when `followLinks` is false;
+/// nullopt when it cannot be learned (no such file, no permission).
+std::optional<FileIdentity> IdentifyFile(const std::string& path, bool followLinks);
+
+/// The path of a file installed with the program: `configured` itself when it is absolute;
+/// a relative one is taken in the folder of the running executable (Windows, where the program
+/// and its data files travel together). Empty stays empty.
+std::string InstalledFilePath(const std::string& configured);
 
 /// Removes the temporary files of the saves under way in this process. Safe to call from a
 /// signal handler that is about to end the process.

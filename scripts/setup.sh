@@ -6,6 +6,9 @@
 #   --web    also what the web build and its browser test need: emscripten, chromium, node,
 #            Debian's source entries (for the libraries built for WebAssembly) and the npm
 #            packages of web/ (installed with npm ci from the committed lock file)
+#   --windows also what the Windows build needs: the mingw-w64 cross compilers, Wine to run and
+#            test it, NSIS for the installer, Debian's source entries (for the libraries built
+#            for Windows) and GoogleTest's sources
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +21,7 @@ packages=(
   xvfb xdotool  # the window test on real X servers
 )
 web=0
+windows=0
 for arg in "$@"; do
   case "$arg" in
     --extra)
@@ -37,8 +41,12 @@ for arg in "$@"; do
       if ! command -v npm >/dev/null; then
         packages+=(npm)
       fi ;;
+    --windows)
+      windows=1
+      packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 wine nsis zip unzip
+                 dpkg-dev googletest python3 qt6-base-dev-tools xvfb xdotool x11-apps imagemagick) ;;
     *)
-      echo "usage: $0 [--extra] [--web]" >&2
+      echo "usage: $0 [--extra] [--web] [--windows]" >&2
       exit 2 ;;
   esac
 done
@@ -95,6 +103,10 @@ if ((${#missing[@]} > 0)); then
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}"
+fi
+
+if ((windows)); then
+  add_source_entries
 fi
 
 if ((web)); then

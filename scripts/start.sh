@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and starts Vetrix. Without a display it audits the example photos with
-# vetrix-audit instead. With --web it builds the web page and serves it on 127.0.0.1.
+# vetrix-audit instead. With --web it builds the web page and serves it on 127.0.0.1. With
+# --windows it cross-builds the Windows programs and starts vetrix.exe under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,6 +10,21 @@ if [[ "${1:-}" == "--web" ]]; then
   port=${VETRIX_WEB_PORT:-8000}
   echo "Vetrix in the browser: http://127.0.0.1:$port/ (Ctrl-C stops the server)" >&2
   exec python3 -m http.server "$port" --bind 127.0.0.1 --directory build-web/site
+fi
+
+if [[ "${1:-}" == "--windows" ]]; then
+  shift
+  scripts/build-windows.sh --no-packages
+  export WINEDEBUG=${WINEDEBUG:--all}
+  if [[ -n "${DISPLAY:-}" ]]; then
+    exec wine build-windows/bin/vetrix.exe "$@"
+  fi
+  echo "No display found (DISPLAY is unset): auditing the example photos with" \
+       "vetrix-audit.exe under Wine instead." >&2
+  status=0
+  wine build-windows/bin/vetrix-audit.exe tests/data || status=$?
+  [[ $status -le 1 ]]
+  exit 0
 fi
 
 scripts/setup.sh

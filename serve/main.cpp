@@ -17,7 +17,7 @@
 
 #include <opencv2/core/utility.hpp>
 
-#include "log/StandardDescriptors.h"
+#include "platform/System.h"
 #include "serve/Server.h"
 #include "vetrix/Version.h"
 

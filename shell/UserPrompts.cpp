@@ -5,6 +5,17 @@
 
 namespace {
 
+// Qt's own dialog on Linux desktops, so that the label, the patterns and their case rule are the
+// same on all of them; on Windows the system's own, which its users know and which Qt's dialog
+// only imitates.
+void ChooseDialogKind(QFileDialog& chooser) {
+#ifndef Q_OS_WIN
+    chooser.setOption(QFileDialog::DontUseNativeDialog);
+#else
+    Q_UNUSED(chooser);
+#endif
+}
+
 std::optional<QString> RunChooser(QFileDialog& chooser) {
     if (chooser.exec() != QDialog::Accepted) {
         return std::nullopt;
@@ -20,9 +31,7 @@ std::optional<QString> RunChooser(QFileDialog& chooser) {
 
 std::unique_ptr<QFileDialog> MakeOpenChooser(QWidget* parent) {
     auto chooser = std::make_unique<QFileDialog>(parent);
-    // Qt's own dialog on every desktop, so that the label, the patterns and their case rule
-    // are the same everywhere.
-    chooser->setOption(QFileDialog::DontUseNativeDialog);
+    ChooseDialogKind(*chooser);
     chooser->setWindowTitle(QObject::tr("打开照片"));
     chooser->setAcceptMode(QFileDialog::AcceptOpen);
     chooser->setFileMode(QFileDialog::ExistingFile);
@@ -36,7 +45,7 @@ std::unique_ptr<QFileDialog> MakeOpenChooser(QWidget* parent) {
 
 std::unique_ptr<QFileDialog> MakeSaveChooser(QWidget* parent) {
     auto chooser = std::make_unique<QFileDialog>(parent);
-    chooser->setOption(QFileDialog::DontUseNativeDialog);
+    ChooseDialogKind(*chooser);
     chooser->setWindowTitle(QObject::tr("保存照片"));
     chooser->setAcceptMode(QFileDialog::AcceptSave);
     chooser->setFileMode(QFileDialog::AnyFile);

@@ -190,14 +190,13 @@ void CVetrixDlg::OnOpenPhoto() {
     if (!path) {
         return;
     }
-    // The engine takes the file name's bytes as the system takes them, and the name alone in
-    // UTF-8 for the log line.
+    // The engine takes names in UTF-8 on every system (on Windows the platform layer opens them
+    // by their UTF-16 form), and the name alone for the log line.
     const QString fileName = QFileInfo(*path).fileName();
     QString failure;
     try {
         const WaitCursor wait;
-        const std::error_code error =
-            AuditFile(QFile::encodeName(*path).toStdString(), fileName.toStdString());
+        const std::error_code error = AuditFile(path->toStdString(), fileName.toStdString());
         if (!error) {
             WriteVerdictLine(VerdictLine());
             ShowSaveButton(m_nState == Passed);
@@ -223,8 +222,7 @@ void CVetrixDlg::OnSavePhoto() {
     if (m_nState == Passed && !m_matResult.empty()) {
         const std::optional<QString> path = m_prompts.ChooseSavePath(this);
         if (path) {
-            const WriteResult written =
-                WriteApprovedPhoto(m_matResult, QFile::encodeName(*path).toStdString());
+            const WriteResult written = WriteApprovedPhoto(m_matResult, path->toStdString());
             if (!written.ok) {
                 // Nothing was saved: the user is told and may choose another place.
                 m_prompts.ShowMessage(this, tr("照片没有保存到“%1”：%2")

@@ -1,4 +1,4 @@
-#include "log/StandardDescriptors.h"
+#include "platform/System.h"
 #include "shell/VetrixApp.h"
 
 int main(int argc, char** argv) {

@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 #include "log/Log.h"
-#include "log/StandardDescriptors.h"
+#include "platform/System.h"
 #include "test_support.h"
 
 namespace {

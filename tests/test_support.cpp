@@ -4,12 +4,29 @@
 #include <iterator>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <random>
+#else
 #include <grp.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
+#ifdef _WIN32
+TempDir::TempDir() {
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path_ =
+            std::filesystem::temp_directory_path() / ("vetrix-test-" + std::to_string(entropy()));
+        if (std::filesystem::create_directory(path_)) {
+            return;
+        }
+    }
+    throw std::runtime_error("no fresh temporary folder");
+}
+#else
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "vetrix-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
@@ -17,6 +34,7 @@ TempDir::TempDir() {
     }
     path_ = pattern;
 }
+#endif
 
 TempDir::~TempDir() {
     std::error_code ec;
@@ -48,6 +66,7 @@ void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
 
 std::string TestData(const std::string& name) { return std::string(VETRIX_TEST_DATA) + "/" + name; }
 
+#ifndef _WIN32
 bool RunUnprivileged(const std::function<bool()>& body) {
     if (geteuid() != 0) {
         return body();
@@ -80,6 +99,7 @@ void OpenToOthers(const std::filesystem::path& dir) {
                                      std::filesystem::perms::others_exec,
                                  std::filesystem::perm_options::add);
 }
+#endif
 
 RecordingAudit& LoadedAudit() {
     static RecordingAudit audit;

@@ -65,6 +65,7 @@ std::string ReadText(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 std::string TestData(const std::string& name);
 
+#ifndef _WIN32
 // Runs `body` without root's power to read and write any file: directly when the process is
 // not privileged, else in a child process that has switched to the user "nobody". Returns what
 // `body` returned. Folders the body must reach need to be open to others (see OpenToOthers).
@@ -72,3 +73,4 @@ bool RunUnprivileged(const std::function<bool()>& body);
 
 // Lets other users enter `dir` (the temporary folders are private by default).
 void OpenToOthers(const std::filesystem::path& dir);
+#endif
