@@ -22,9 +22,17 @@
 #include <webp/decode.h>
 #endif
 
-#if defined(__linux__) && !defined(__EMSCRIPTEN__)
+// libjpeg's messages are captured by taking the place of jpeg_std_error: by the linker's
+// --wrap where everything is linked statically (the build defines VETRIX_WRAP_JPEG_STD_ERROR),
+// else by defining it before the shared libjpeg on Linux.
+#if defined(VETRIX_WRAP_JPEG_STD_ERROR)
+#define VETRIX_CAPTURE_JPEG_MESSAGES 1
+extern "C" jpeg_error_mgr* __real_jpeg_std_error(jpeg_error_mgr* err);
+#define VETRIX_JPEG_STD_ERROR __wrap_jpeg_std_error
+#elif defined(__linux__) && !defined(__EMSCRIPTEN__)
 #include <dlfcn.h>
 #define VETRIX_CAPTURE_JPEG_MESSAGES 1
+#define VETRIX_JPEG_STD_ERROR jpeg_std_error
 #endif
 
 namespace {
@@ -404,8 +412,12 @@ using StdErrorFunction = jpeg_error_mgr* (*)(jpeg_error_mgr*);
 using OutputMessageFunction = void (*)(j_common_ptr);
 
 StdErrorFunction LibjpegStdError() {
+#ifdef VETRIX_WRAP_JPEG_STD_ERROR
+    return __real_jpeg_std_error;
+#else
     static const auto real = reinterpret_cast<StdErrorFunction>(dlsym(RTLD_NEXT, "jpeg_std_error"));
     return real;
+#endif
 }
 
 OutputMessageFunction g_libjpegOutputMessage = nullptr;
@@ -445,7 +457,7 @@ public:
 }  // namespace
 
 #ifdef VETRIX_CAPTURE_JPEG_MESSAGES
-extern "C" jpeg_error_mgr* jpeg_std_error(jpeg_error_mgr* err) {
+extern "C" jpeg_error_mgr* VETRIX_JPEG_STD_ERROR(jpeg_error_mgr* err) {
     const StdErrorFunction real = LibjpegStdError();
     if (real == nullptr) {
         std::abort();

@@ -101,7 +101,15 @@ PendingTemporary g_pending[32];
 
 class TemporaryRegistration {
 public:
-    explicit TemporaryRegistration(const std::wstring& path) {
+    TemporaryRegistration() = default;
+    ~TemporaryRegistration() { Release(); }
+    TemporaryRegistration(const TemporaryRegistration&) = delete;
+    TemporaryRegistration& operator=(const TemporaryRegistration&) = delete;
+
+    // Publishes `path` in a free slot (a name too long for one, or a 33rd save at once, goes
+    // unregistered: the handler cannot remove it, the save itself still does).
+    void Register(const std::wstring& path) {
+        Release();
         if (path.size() > kMaxTemporaryName) {
             return;
         }
@@ -116,13 +124,12 @@ public:
             }
         }
     }
-    ~TemporaryRegistration() {
+    void Release() {
         if (slot_ != nullptr) {
             slot_->state.store(0);
+            slot_ = nullptr;
         }
     }
-    TemporaryRegistration(const TemporaryRegistration&) = delete;
-    TemporaryRegistration& operator=(const TemporaryRegistration&) = delete;
 
 private:
     PendingTemporary* slot_ = nullptr;
@@ -132,7 +139,7 @@ private:
 // touched, and registered for removal before it exists. Others may delete it while it is open
 // (FILE_SHARE_DELETE), so that the console handler can remove it under a running save.
 HANDLE CreateTemporaryIn(const std::filesystem::path& folder, std::wstring& tempPath,
-                         std::optional<TemporaryRegistration>& registration) {
+                         TemporaryRegistration& registration) {
     static std::atomic<unsigned> counter{0};
     std::random_device entropy;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -141,14 +148,14 @@ HANDLE CreateTemporaryIn(const std::filesystem::path& folder, std::wstring& temp
                       static_cast<unsigned long>(::GetCurrentProcessId()), counter.fetch_add(1),
                       entropy());
         tempPath = (folder / suffix).wstring();
-        registration.emplace(tempPath);
+        registration.Register(tempPath);
         const HANDLE file = ::CreateFileW(tempPath.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,
                                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             return file;
         }
         const DWORD error = ::GetLastError();
-        registration.reset();
+        registration.Release();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
             ::SetLastError(error);
             return INVALID_HANDLE_VALUE;
@@ -301,7 +308,7 @@ WriteResult WriteFileAtomically(const std::vector<std::uint8_t>& bytes, const st
     const std::filesystem::path folder =
         target.has_parent_path() ? target.parent_path() : std::filesystem::path(L".");
     std::wstring tempPath;
-    std::optional<TemporaryRegistration> registration;
+    TemporaryRegistration registration;
     Handle temp(CreateTemporaryIn(folder, tempPath, registration));
     if (!temp.valid()) {
         result.error = "无法在目标文件夹中创建文件：" + SystemReason(ErrnoOf(::GetLastError()));

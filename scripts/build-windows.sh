@@ -21,11 +21,13 @@ done
 scripts/setup.sh --windows
 prefix=$(scripts/build-windows-deps.sh)
 export VETRIX_WIN64_PREFIX=$prefix
+# pkg-config looks at the libraries built for Windows only, never at the system's own.
+export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
+unset PKG_CONFIG_PATH
 
 cmake --preset windows >/dev/null
 jobs=${VETRIX_JOBS:-2}
-targets=(vetrix-audit windows_tests)
-[[ -f "$prefix/lib/cmake/Qt6/Qt6Config.cmake" ]] && targets+=(vetrix)
+targets=(vetrix vetrix-audit windows_tests)
 ((packages)) && targets+=(windows_packages)
 nice -n 10 cmake --build --preset windows -j "$jobs" --target "${targets[@]}"
 

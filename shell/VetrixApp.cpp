@@ -20,11 +20,15 @@ CVetrixApp::CVetrixApp(int& argc, char** argv) : QApplication(argc, argv) {
 
     // The window speaks Chinese whatever the desktop's language, so Qt's own words in the
     // file choosers (buttons, the question before replacing a file) should too. Without the
-    // translation files they stay English.
-    if (m_qtTranslator.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
-                            QStringLiteral("_"),
-                            QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        installTranslator(&m_qtTranslator);
+    // translation files they stay English. A build that carries its own (Windows, where Qt
+    // is linked in and has no folder of its own) has them among its resources.
+    for (const QString& folder :
+         {QLibraryInfo::path(QLibraryInfo::TranslationsPath), QStringLiteral(":/translations")}) {
+        if (m_qtTranslator.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                                QStringLiteral("_"), folder)) {
+            installTranslator(&m_qtTranslator);
+            break;
+        }
     }
 }
 

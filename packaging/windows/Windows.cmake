@@ -33,9 +33,11 @@ endfunction()
 
 vetrix_windows_resources(vetrix-audit vetrix-audit "Vetrix photo audit (command line)")
 set(vetrix_programs vetrix-audit)
+set(vetrix_nsis_options)
 if(TARGET vetrix)
   vetrix_windows_resources(vetrix vetrix "Vetrix photo audit")
   list(PREPEND vetrix_programs vetrix)
+  set(vetrix_nsis_options -DWITH_WINDOW)
 endif()
 
 # The packages' folder: stripped executables, the cascade, the read-me with Windows line ends
@@ -72,7 +74,7 @@ add_custom_command(OUTPUT ${vetrix_zip} ${vetrix_setup}
   COMMAND ${CMAKE_COMMAND} -E rm -f ${vetrix_zip}
   COMMAND ${CMAKE_COMMAND} -E chdir ${PROJECT_BINARY_DIR}/packaging
           ${CMAKE_COMMAND} -E tar cf ${vetrix_zip} --format=zip ${vetrix_package_name}
-  COMMAND makensis -V2 -DSTAGE=${vetrix_stage} -DOUTFILE=${vetrix_setup}
+  COMMAND makensis -V2 ${vetrix_nsis_options} -DSTAGE=${vetrix_stage} -DOUTFILE=${vetrix_setup}
           ${PROJECT_BINARY_DIR}/packaging/vetrix.nsi
   DEPENDS ${vetrix_programs} ${vetrix_bin}/haarcascade_frontalface_alt2.xml
           ${PROJECT_BINARY_DIR}/packaging/vetrix.nsi ${PROJECT_BINARY_DIR}/packaging/README.txt
