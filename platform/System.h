@@ -19,9 +19,9 @@ bool OpenClosedStandardDescriptors();
 /// Windows the command line as the system holds it (UTF-16), whatever the code page.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
-/// Makes the standard streams carry bytes unchanged: on Windows the console shows UTF-8 and no
-/// line end is translated, so that output and standard input are the same bytes as on Linux.
-/// Nothing to do on Linux.
+/// Makes the standard streams carry bytes unchanged: on Windows the console shows UTF-8 while
+/// the program runs (its own code page comes back at exit) and no line end is translated, so
+/// that output and standard input are the same bytes as on Linux. Nothing to do on Linux.
 void UseBinaryUtf8StandardStreams();
 
 /// Routes the requests to stop the program (Ctrl-C and SIGTERM and SIGHUP on Linux; Ctrl-C,

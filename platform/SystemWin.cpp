@@ -1,6 +1,7 @@
 #include "platform/System.h"
 
 #include <csignal>
+#include <cstdlib>
 
 #include <windows.h>
 
@@ -69,7 +70,11 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
 }
 
 void UseBinaryUtf8StandardStreams() {
-    ::SetConsoleOutputCP(CP_UTF8);
+    // The code page belongs to the console, which outlives the program: it gets its own back.
+    static UINT previous = ::GetConsoleOutputCP();
+    if (previous != 0 && previous != CP_UTF8 && ::SetConsoleOutputCP(CP_UTF8)) {
+        std::atexit([] { ::SetConsoleOutputCP(previous); });
+    }
     for (const int fd : {0, 1, 2}) {
         ::_setmode(fd, _O_BINARY);
     }
