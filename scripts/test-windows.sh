@@ -247,6 +247,12 @@ test_packages() {
   zip=$(ls "$win"/vetrix-*-win64.zip)
   setup=$(ls "$win"/vetrix-*-setup.exe)
   wineserver -w
+  # Windows knows %LOCALAPPDATA%\Programs (FOLDERID_UserProgramFiles) for every user; a fresh
+  # Wine prefix has not made it yet.
+  local local_data
+  for local_data in "$WINEPREFIX"/drive_c/users/*/AppData/Local; do
+    mkdir -p "$local_data/Programs"
+  done
   drive_files >"$work/before"
 
   # The zip: unpack anywhere, run, delete the folder.
