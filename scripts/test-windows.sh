@@ -48,7 +48,7 @@ wineserver -w
 echo "Wine prefix ready in $((SECONDS - started)) s"
 
 # The example photos, some under names outside any single-byte code page and with spaces.
-photos=$work/照片 集
+photos="$work/照片 集"
 mkdir -p "$photos/子 文件夹"
 for photo in tests/data/*.jpg; do
   name=$(basename "$photo")
@@ -87,8 +87,8 @@ test_audit() {
 
   # One photo by name, and the run log: the same line after the time stamp, CRLF kept.
   local one="照片 集/子 文件夹/证件照 pass_red_test4_240x320.jpg"
-  "$linux/vetrix-audit" --log linux.log "$one" >linux.txt || fail "Linux: $?"
-  wine "$win/bin/vetrix-audit.exe" --log windows.log "$one" >windows.txt ||
+  "$linux/vetrix-audit" --log linux.log "$one" >linux.txt 2>/dev/null || fail "Linux: $?"
+  wine "$win/bin/vetrix-audit.exe" --log windows.log "$one" >windows.txt 2>/dev/null ||
     fail "Windows: exit status $?"
   [[ $(tr '\\' / <windows.txt) == "$(cat linux.txt)" ]] ||
     fail "text records differ: $(cat windows.txt) / $(cat linux.txt)"
@@ -188,7 +188,7 @@ test_window() {
   echo "idle picture: identical to the Linux window's"
 
   # Open a passing photo through the chooser (the button at 520,100, 197 x 48).
-  local photo=$work/照片 集/子 文件夹/证件照 pass_red_test4_240x320.jpg
+  local photo="$work/照片 集/子 文件夹/证件照 pass_red_test4_240x320.jpg"
   xdotool mousemove --window "$window" 600 124 click 1
   local chooser
   chooser=$(wait_window '打开照片') || fail "no open chooser"
