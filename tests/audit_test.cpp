@@ -271,13 +271,16 @@ TEST_F(BadFiles, HeaderAnnouncingAHugeImageIsTooLargeWithoutDecoding) {
 
 TEST_F(BadFiles, OtherImageFormatsUnderAJpgNameAreAuditedLikeAnyPhoto) {
     EXPECT_EQ(Audit(TestData("fmt_bmp_content_named_jpg_red_test4.jpg")), Passed);
+#ifndef _WIN32
     // Not a valid UTF-8 name: audited all the same, and logged with a replacement character.
+    // (Windows' names are UTF-16, each with a UTF-8 form.)
     const std::string odd = dir_.file("ph\xff\xfeoto.jpg");
     fs::copy_file(TestData("pass_red_test2_295x413.jpg"), odd);
     audit_.AuditFile(odd, DisplayFileName(odd));
     ++expectedLines_;
     EXPECT_EQ(audit_.m_nState, Passed);
     EXPECT_EQ(audit_.lines.back(), "ph\xEF\xBF\xBD\xEF\xBF\xBDoto.jpg图像审核成功！\r\n");
+#endif
 }
 
 TEST(Utf8, InvalidSequencesAreReplaced) {

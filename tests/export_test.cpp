@@ -68,7 +68,7 @@ void ExpectSavedPhoto(const std::vector<std::uint8_t>& bytes, const cv::Mat& pho
 std::vector<std::string> Entries(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
+        names.push_back(Utf8FromPath(entry.path().filename()));
     }
     std::sort(names.begin(), names.end());
     return names;

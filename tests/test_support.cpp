@@ -49,7 +49,7 @@ TempDir::~TempDir() {
 }
 
 std::vector<std::uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
@@ -59,7 +59,7 @@ std::string ReadText(const std::string& path) {
 }
 
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(PathFromUtf8(path), std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/PhotoAudit.h"
+#include "platform/Files.h"
 
 // An audit that records what a window does with each verdict: the log line, the save button
 // shown enabled on a pass, a repaint. Nothing is recorded for an audit that reaches no verdict.
@@ -54,7 +55,10 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    /// The path of `name` (UTF-8) in the folder, in UTF-8 as the platform's functions take it.
+    std::string file(const std::string& name) const {
+        return Utf8FromPath(path_ / PathFromUtf8(name));
+    }
 
 private:
     std::filesystem::path path_;
