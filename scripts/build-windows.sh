@@ -32,7 +32,7 @@ targets=(vetrix vetrix-audit windows_tests)
 nice -n 10 cmake --build --preset windows -j "$jobs" --target "${targets[@]}"
 
 # Nothing but Windows' own libraries may be needed at run time.
-allowed='^(KERNEL32|USER32|GDI32|SHELL32|ADVAPI32|OLE32|OLEAUT32|COMDLG32|IMM32|WINMM|WS2_32|VERSION|UXTHEME|DWMAPI|SHLWAPI|SETUPAPI|CFGMGR32|NETAPI32|USERENV|WTSAPI32|MPR|AUTHZ|RPCRT4|D3D9|D3D11|D3D12|DXGI|DWRITE|D2D1|DXGUIDLIB|bcrypt|msvcrt|api-ms-win-.*)\.dll$'
+allowed='^(KERNEL32|USER32|GDI32|SHELL32|SHCORE|ADVAPI32|AUTHZ|OLE32|OLEAUT32|COMDLG32|IMM32|WINMM|WS2_32|VERSION|UXTHEME|DWMAPI|SHLWAPI|SETUPAPI|CFGMGR32|NETAPI32|USERENV|WTSAPI32|MPR|RPCRT4|D3D9|D3D11|D3D12|DXGI|DWRITE|D2D1|bcrypt|msvcrt|api-ms-win-.*)\.dll$'
 for exe in build-windows/bin/*.exe; do
   bad=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ { print $3 }' |
           grep -Eiv "$allowed" || true)
