@@ -230,7 +230,8 @@ test_window() {
   click "$window" 618 212
   chooser=$(wait_window '保存照片') || fail "no save chooser"
   xdotool windowfocus --sync "$chooser"
-  xdotool key ctrl+a
+  # Over the name offered (报名照片.jpg): Wine's edit box takes no Ctrl+A.
+  xdotool key End shift+Home
   xdotool type --delay 20 "$(winpath "$work/windows-run/saved photo.jpg")"
   xdotool key Return
   wait_gone '保存照片' || fail "the save chooser stayed"
