@@ -1,6 +1,7 @@
 // The audit engine, run off the page's thread so that the page stays responsive. The page
-// starts it from a blob: URL after setting self.VETRIX_BASE (the site's address) and
-// self.VETRIX_SITE (site.js's table), and loading texts.js. Requests run one at a time, in
+// starts it from a blob: URL after setting self.VETRIX_BASE (the site's address),
+// self.VETRIX_SITE (site.js's table) and self.VETRIX_ENGINE_WISH (an engine asked for by name,
+// or null), and loading texts.js and engines.js. Requests run one at a time, in
 // order; every reply carries the request's id. Besides
 // replies the worker posts {type: 'progress'} while loading and {type: 'picture'} with the
 // window's picture after every change of state.
@@ -12,12 +13,20 @@ const SKINS = SITE.layout.skins;  // by verdict code
 const CASCADE = 'haarcascade_frontalface_alt2.xml';
 const DIR = '/vetrix';
 
+// The module's memory as bytes. A threads engine's memory may have grown on another thread,
+// which leaves module.HEAPU8 viewing the old, shorter memory until the module notices; the
+// memory itself always has the current length.
+function heap(module) {
+  const buffer = module.asm.memory.buffer;
+  return module.HEAPU8.byteLength === buffer.byteLength ? module.HEAPU8 : new Uint8Array(buffer);
+}
+
 // Runs `use(address, length)` with a copy of `bytes` in the module's memory, freed after.
 function inModuleMemory(module, bytes, use) {
   const view = new Uint8Array(bytes);
   const at = module._malloc(Math.max(view.length, 1));
   try {
-    module.HEAPU8.set(view, at);
+    heap(module).set(view, at);
     return use(at, view.length);
   } finally {
     module._free(at);
@@ -54,7 +63,7 @@ const calls = {
       const lengthAt = module._malloc(4);
       try {
         const fileAt = module.ccall('vetrix_frame_file', 'number', ['number'], [lengthAt]);
-        file = module.HEAPU8.slice(fileAt, fileAt + module.getValue(lengthAt, 'i32'));
+        file = heap(module).slice(fileAt, fileAt + module.getValue(lengthAt, 'i32'));
       } finally {
         module._free(lengthAt);
       }
@@ -67,7 +76,7 @@ const calls = {
     try {
       const at = module.ccall('vetrix_saved_bytes', 'number', ['number'], [lengthAt]);
       const length = module.getValue(lengthAt, 'i32');
-      return at === 0 ? null : module.HEAPU8.slice(at, at + length);
+      return at === 0 ? null : heap(module).slice(at, at + length);
     } finally {
       module._free(lengthAt);
     }
@@ -83,7 +92,7 @@ const calls = {
       if (pixels === 0) throw new Error(`the picture ${skinName} does not decode`);
       const width = module.getValue(size, 'i32');
       const height = module.getValue(size + 4, 'i32');
-      return { width, height, data: module.HEAPU8.slice(pixels, pixels + width * height * 4) };
+      return { width, height, data: heap(module).slice(pixels, pixels + width * height * 4) };
     } finally {
       module._free(size);
       module.FS.unlink(skin);
@@ -91,6 +100,10 @@ const calls = {
   },
   reset(module) {
     module.ccall('vetrix_reset', null, [], []);
+  },
+  // Lets OpenCV run `count` threads (the workers the module started with).
+  threads(module, count) {
+    module.ccall('vetrix_threads', 'number', ['number'], [count]);
   },
   log(module) {
     return module.FS.readFile(`${DIR}/${self.VETRIX_TEXTS.logName}`);
@@ -129,24 +142,47 @@ async function fetchBytes(logical, onBytes = () => {}) {
   return bytes;
 }
 
-// What the engine needs before the first audit; the window's pictures come afterwards.
-const ESSENTIAL = ['vetrix-engine.wasm', CASCADE, 'vetrix-engine.js'];
+// The engine this browser runs (engines.js), and its files.
+const ENGINES = self.VETRIX_ENGINES;
+const OFFERED = ENGINES.detect();
+const VARIANT = ENGINES.choose(SITE.engines, OFFERED, self.VETRIX_ENGINE_WISH);
+const ENGINE = SITE.engines[VARIANT];
 
 async function loadEngine() {
-  const total = ESSENTIAL.reduce((sum, logical) => sum + SITE.sizes[SITE.files[logical]], 0);
+  // What the engine needs before the first audit; the window's pictures come afterwards.
+  const essential = [ENGINE.wasm, CASCADE, ENGINE.js, ...(ENGINE.threads ? [ENGINE.threads] : [])];
+  const total = essential.reduce((sum, logical) => sum + SITE.sizes[SITE.files[logical]], 0);
   let loaded = 0;
   const count = (n) => {
     loaded += n;
     self.postMessage({ type: 'progress', loaded, total });
   };
   self.postMessage({ type: 'progress', loaded, total });
-  const wasm = fetchBytes('vetrix-engine.wasm', count);
+  const wasm = fetchBytes(ENGINE.wasm, count);
   const cascade = fetchBytes(CASCADE, count);
-  // Both transfers are under way while the engine's script loads (which blocks this thread).
-  importScripts(urlOf('vetrix-engine.js'));
-  count(SITE.sizes[SITE.files['vetrix-engine.js']]);
-  const module = await createVetrixEngine({ wasmBinary: await wasm });
+  const options = {};
+  if (ENGINE.threads) {
+    // The threads' workers start from blob: URLs, as this worker does, so that they run under
+    // the page's policies; each loads the engine's script from a blob as well.
+    const [script, threadScript] = await Promise.all(
+      [fetchBytes(ENGINE.js, count), fetchBytes(ENGINE.threads, count)]);
+    const blobOf = (bytes) => new Blob([bytes], { type: 'text/javascript' });
+    const threadUrl = URL.createObjectURL(blobOf(threadScript));
+    const scriptUrl = URL.createObjectURL(blobOf(script));
+    options.mainScriptUrlOrBlob = blobOf(script);
+    options.locateFile = (name, prefix) => (name.endsWith('.worker.js') ? threadUrl : prefix + name);
+    options.vetrixThreads = ENGINES.threads(OFFERED);
+    importScripts(scriptUrl);
+    URL.revokeObjectURL(scriptUrl);
+  } else {
+    // Both transfers are under way while the engine's script loads (which blocks this thread).
+    importScripts(urlOf(ENGINE.js));
+    count(SITE.sizes[SITE.files[ENGINE.js]]);
+  }
+  options.wasmBinary = await wasm;
+  const module = await createVetrixEngine(options);
   const cascadeLoaded = calls.start(module, await cascade);
+  if (ENGINE.threads) calls.threads(module, options.vetrixThreads);
   return { module, cascadeLoaded };
 }
 
@@ -183,7 +219,7 @@ const handlers = {
         .then(() => self.postMessage({ type: 'pictures' }));
     });
     // When the engine became ready, on the clock the page shares (for bench/web-load.mjs).
-    return { cascadeLoaded, readyAt: performance.timeOrigin + performance.now() };
+    return { cascadeLoaded, engine: VARIANT, readyAt: performance.timeOrigin + performance.now() };
   },
   async audit(module, request) {
     const result = calls.audit(module, request.bytes, request.name);
