@@ -31,9 +31,11 @@ self.VETRIX_ENGINES = (() => {
   }
 
   // The variant to run among `available` (the site's engines) for the facts `offered` (as
-  // detect() gives them); `wish` names one to take when it is there (a debugging switch).
+  // detect() gives them); `wish` names one to take when it is there and can run here (a
+  // debugging switch).
   function choose(available, offered, wish) {
-    if (wish && wish in available) return wish;
+    const runs = { scalar: true, simd: offered.simd, 'simd-threads': offered.simd && offered.shared };
+    if (wish && wish in available && runs[wish]) return wish;
     if (offered.simd && offered.shared && offered.cores > 1 && 'simd-threads' in available) {
       return 'simd-threads';
     }
