@@ -342,7 +342,7 @@ describe('the page in chromium', () => {
     for (const url of requested) {
       assert.match(url, /^(data:|blob:|http:\/\/127\.0\.0\.1:\d+\/)/, 'loaded from the site only');
     }
-    assert.ok(served.some((url) => /^\/vetrix-engine\.[0-9a-f]+\.wasm$/.test(url)) &&
+    assert.ok(served.some((url) => /^\/vetrix-engine(-[a-z-]+)?\.[0-9a-f]+\.wasm$/.test(url)) &&
               served.some((url) => /^\/worker\.[0-9a-f]+\.js$/.test(url)),
               'the server saw the loading requests');
 
