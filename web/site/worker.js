@@ -14,11 +14,12 @@ const CASCADE = 'haarcascade_frontalface_alt2.xml';
 const DIR = '/vetrix';
 
 // The module's memory as bytes. A threads engine's memory may have grown on another thread,
-// which leaves module.HEAPU8 viewing the old, shorter memory until the module notices; the
-// memory itself always has the current length.
+// which leaves module.HEAPU8 viewing the old, shorter memory until the module notices; its
+// memory (which only a threads engine exports) always has the current length.
 function heap(module) {
-  const buffer = module.asm.memory.buffer;
-  return module.HEAPU8.byteLength === buffer.byteLength ? module.HEAPU8 : new Uint8Array(buffer);
+  const memory = module.wasmMemory;
+  if (!memory || memory.buffer.byteLength === module.HEAPU8.byteLength) return module.HEAPU8;
+  return new Uint8Array(memory.buffer);
 }
 
 // Runs `use(address, length)` with a copy of `bytes` in the module's memory, freed after.
