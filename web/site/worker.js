@@ -161,24 +161,20 @@ async function loadEngine() {
   self.postMessage({ type: 'progress', loaded, total });
   const wasm = fetchBytes(ENGINE.wasm, count);
   const cascade = fetchBytes(CASCADE, count);
+  const threadScript = ENGINE.threads ? fetchBytes(ENGINE.threads, count) : null;
+  // The transfers are under way while the engine's script loads (which blocks this thread).
+  importScripts(urlOf(ENGINE.js));
+  count(SITE.sizes[SITE.files[ENGINE.js]]);
   const options = {};
-  if (ENGINE.threads) {
-    // The threads' workers start from blob: URLs, as this worker does, so that they run under
-    // the page's policies; each loads the engine's script from a blob as well.
-    const [script, threadScript] = await Promise.all(
-      [fetchBytes(ENGINE.js, count), fetchBytes(ENGINE.threads, count)]);
-    const blobOf = (bytes) => new Blob([bytes], { type: 'text/javascript' });
-    const threadUrl = URL.createObjectURL(blobOf(threadScript));
-    const scriptUrl = URL.createObjectURL(blobOf(script));
-    options.mainScriptUrlOrBlob = blobOf(script);
+  if (threadScript) {
+    // The threads' workers start from a blob: URL, as this worker does, so that they run under
+    // the page's policies (its Content Security Policy, its isolation); each loads the
+    // engine's script from the site, as this worker did.
+    const threadUrl = URL.createObjectURL(
+      new Blob([await threadScript], { type: 'text/javascript' }));
+    options.mainScriptUrlOrBlob = urlOf(ENGINE.js);
     options.locateFile = (name, prefix) => (name.endsWith('.worker.js') ? threadUrl : prefix + name);
     options.vetrixThreads = ENGINES.threads(OFFERED);
-    importScripts(scriptUrl);
-    URL.revokeObjectURL(scriptUrl);
-  } else {
-    // Both transfers are under way while the engine's script loads (which blocks this thread).
-    importScripts(urlOf(ENGINE.js));
-    count(SITE.sizes[SITE.files[ENGINE.js]]);
   }
   options.wasmBinary = await wasm;
   const module = await createVetrixEngine(options);
