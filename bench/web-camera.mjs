@@ -19,7 +19,7 @@ import os from 'node:os';
 import path from 'node:path';
 
 import { drawScenes, fakeCameraArgs, SCENES, writeClip } from '../web/test/camera-clip.mjs';
-import { launchChromium, nativeBin, serve, site } from '../web/test/support.mjs';
+import { launchChromium, nativeBin, serve, site, siteEngines } from '../web/test/support.mjs';
 
 const SECONDS = 4;
 const FPS = 15;
@@ -32,11 +32,8 @@ const sizes = (process.argv.slice(2).length > 0 ? process.argv.slice(2) : ['480x
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'vetrix-camera-bench-'));
 const server = await serve(site, () => {}, { isolate: true });
-const siteTable = fs.readFileSync(path.join(site, fs.readdirSync(site)
-  .find((name) => /^site\.[0-9a-f]+\.js$/.test(name))), 'utf8');
-const siteEngines = Object.keys(JSON.parse(siteTable.slice(siteTable.indexOf('{'),
-                                                           siteTable.lastIndexOf('}') + 1)).engines);
-const engines = process.env.VETRIX_ENGINES ? process.env.VETRIX_ENGINES.split(/\s+/) : siteEngines;
+const engines = process.env.VETRIX_ENGINES ? process.env.VETRIX_ENGINES.split(/\s+/)
+  : Object.keys(siteEngines());
 const mean = (list) => list.reduce((a, b) => a + b, 0) / Math.max(list.length, 1);
 
 // Milliseconds per photo of the native command on `file`.
@@ -75,7 +72,9 @@ async function judgeClip(context, engine, size, scenes, files) {
   await tab.goto(`${server.url}?fps&frame=${size.text}&engine=${engine}`, { waitUntil: 'load' });
   await tab.waitForFunction(() => document.body.dataset.ready === '1', { timeout: 60000 });
   const running = await tab.evaluate(() => document.body.dataset.engine);
-  if (running !== engine) throw new Error(`asked for the ${engine} engine, the page runs ${running}`);
+  if (running !== engine) {
+    throw new Error(`asked for the ${engine} engine, the page runs ${running}`);
+  }
   await tab.click('#takePhoto');
   await tab.waitForFunction(
     () => window.benchEvents.some((e) => e.type === 'vetrix:verdict'), { timeout: 120000 });
@@ -106,7 +105,8 @@ async function judgeClip(context, engine, size, scenes, files) {
 }
 
 console.log(`load average at the start: ${os.loadavg().map((n) => n.toFixed(2)).join(' ')}`);
-console.log('frame     engine        scene        judged/s  worker ms  (encode)  native ms  web/native');
+console.log('frame     engine        scene        judged/s  worker ms  (encode)  native ms' +
+            '  web/native');
 const natives = new Map();  // file -> native ms
 try {
   for (const size of sizes) {

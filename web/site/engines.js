@@ -34,7 +34,9 @@ self.VETRIX_ENGINES = (() => {
   // detect() gives them); `wish` names one to take when it is there and can run here (a
   // debugging switch).
   function choose(available, offered, wish) {
-    const runs = { scalar: true, simd: offered.simd, 'simd-threads': offered.simd && offered.shared };
+    const runs = {
+      scalar: true, simd: offered.simd, 'simd-threads': offered.simd && offered.shared,
+    };
     if (wish && wish in available && runs[wish]) return wish;
     if (offered.simd && offered.shared && offered.cores > 1 && 'simd-threads' in available) {
       return 'simd-threads';

@@ -143,15 +143,18 @@ async function fetchBytes(logical, onBytes = () => {}) {
   return bytes;
 }
 
-// The engine this browser runs (engines.js), and its files.
+// The engine this browser runs (engines.js).
 const ENGINES = self.VETRIX_ENGINES;
 const OFFERED = ENGINES.detect();
 const VARIANT = ENGINES.choose(SITE.engines, OFFERED, self.VETRIX_ENGINE_WISH);
-const ENGINE = SITE.engines[VARIANT];
 
-async function loadEngine() {
+// Loads and starts the engine `variant`. An engine that arrived whole but cannot start (its
+// module does not compile or instantiate here, e.g. a shared memory the device cannot reserve)
+// fails with `cannotStart` set.
+async function loadEngine(variant) {
+  const engine = SITE.engines[variant];
   // What the engine needs before the first audit; the window's pictures come afterwards.
-  const essential = [ENGINE.wasm, CASCADE, ENGINE.js, ...(ENGINE.threads ? [ENGINE.threads] : [])];
+  const essential = [engine.wasm, CASCADE, engine.js, ...(engine.threads ? [engine.threads] : [])];
   const total = essential.reduce((sum, logical) => sum + SITE.sizes[SITE.files[logical]], 0);
   let loaded = 0;
   const count = (n) => {
@@ -159,12 +162,12 @@ async function loadEngine() {
     self.postMessage({ type: 'progress', loaded, total });
   };
   self.postMessage({ type: 'progress', loaded, total });
-  const wasm = fetchBytes(ENGINE.wasm, count);
+  const wasm = fetchBytes(engine.wasm, count);
   const cascade = fetchBytes(CASCADE, count);
-  const threadScript = ENGINE.threads ? fetchBytes(ENGINE.threads, count) : null;
+  const threadScript = engine.threads ? fetchBytes(engine.threads, count) : null;
   // The transfers are under way while the engine's script loads (which blocks this thread).
-  importScripts(urlOf(ENGINE.js));
-  count(SITE.sizes[SITE.files[ENGINE.js]]);
+  importScripts(urlOf(engine.js));
+  count(SITE.sizes[SITE.files[engine.js]]);
   const options = {};
   if (threadScript) {
     // The threads' workers start from a blob: URL, as this worker does, so that they run under
@@ -172,15 +175,40 @@ async function loadEngine() {
     // engine's script from the site, as this worker did.
     const threadUrl = URL.createObjectURL(
       new Blob([await threadScript], { type: 'text/javascript' }));
-    options.mainScriptUrlOrBlob = urlOf(ENGINE.js);
-    options.locateFile = (name, prefix) => (name.endsWith('.worker.js') ? threadUrl : prefix + name);
+    options.mainScriptUrlOrBlob = urlOf(engine.js);
+    options.locateFile = (name, prefix) =>
+      (name.endsWith('.worker.js') ? threadUrl : prefix + name);
     options.vetrixThreads = ENGINES.threads(OFFERED);
   }
   options.wasmBinary = await wasm;
-  const module = await createVetrixEngine(options);
+  await cascade;  // a transfer that failed is a failure to load, not to start
+  let module;
+  try {
+    module = await createVetrixEngine(options);
+  } catch (error) {
+    throw Object.assign(new Error(`${variant}: ${(error && error.message) || error}`),
+                        { cannotStart: true });
+  }
   const cascadeLoaded = calls.start(module, await cascade);
-  if (ENGINE.threads) calls.threads(module, options.vetrixThreads);
-  return { module, cascadeLoaded };
+  if (engine.threads) calls.threads(module, options.vetrixThreads);
+  return { module, cascadeLoaded, variant };
+}
+
+// The chosen engine, or, when it cannot start, the one chosen without shared memory (the
+// threads engine's), or else the scalar one.
+async function loadAnyEngine() {
+  const tried = new Set();
+  for (const variant of [VARIANT, ENGINES.choose(SITE.engines, { ...OFFERED, shared: false }, null),
+                         'scalar']) {
+    if (tried.has(variant)) continue;
+    tried.add(variant);
+    try {
+      return await loadEngine(variant);
+    } catch (error) {
+      if (!error.cannotStart || variant === 'scalar') throw error;
+    }
+  }
+  throw new Error('no engine starts');
 }
 
 // The window's pictures, each fetched once, when first needed or after loading.
@@ -207,8 +235,8 @@ async function postPicture(module, state) {
 
 const handlers = {
   async start() {
-    engine = loadEngine();
-    const { module, cascadeLoaded } = await engine;
+    engine = loadAnyEngine();
+    const { module, cascadeLoaded, variant } = await engine;
     // The idle picture first, the others in the background, once the reply is on its way.
     after(() => postPicture(module, 0));
     after(() => {
@@ -216,7 +244,7 @@ const handlers = {
         .then(() => self.postMessage({ type: 'pictures' }));
     });
     // When the engine became ready, on the clock the page shares (for bench/web-load.mjs).
-    return { cascadeLoaded, engine: VARIANT, readyAt: performance.timeOrigin + performance.now() };
+    return { cascadeLoaded, engine: variant, readyAt: performance.timeOrigin + performance.now() };
   },
   async audit(module, request) {
     const result = calls.audit(module, request.bytes, request.name);

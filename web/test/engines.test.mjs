@@ -86,7 +86,7 @@ describe('the engines in chromium', () => {
     }
   });
 
-  test('a page of a plain host is isolated by its service worker from the next load on', async () => {
+  test('a plain host\'s page is isolated by its service worker from the next load on', async () => {
     await inContext(async (context) => {
       const first = await open(context, plain.url);
       assert.equal(first.isolated, false, 'the first visit: not isolated');
@@ -103,8 +103,37 @@ describe('the engines in chromium', () => {
     });
   });
 
+  test('a threads engine that cannot start here gives way to the next engine', {
+    skip: !ENGINES.includes('simd-threads') && 'the site has no threads engine',
+  }, async () => {
+    // A copy of the site whose threads engine arrives whole but does not compile.
+    const copy = path.join(work, 'site-broken-threads');
+    fs.cpSync(site, copy, { recursive: true });
+    const wasm = fs.readdirSync(copy)
+      .find((n) => /^vetrix-engine-simd-threads\.\w+\.wasm$/.test(n));
+    const bytes = fs.readFileSync(path.join(copy, wasm));
+    bytes.fill(0, 0, 8);
+    fs.writeFileSync(path.join(copy, wasm), bytes);
+    const host = await serve(copy, () => {}, { isolate: true });
+    try {
+      await inContext(async (context) => {
+        const page = await open(context, host.url);
+        assert.equal(page.isolated, true);
+        assert.equal(page.engine, ENGINES.includes('simd') ? 'simd' : 'scalar');
+        const photo = path.join(testData, 'pass_white_test3_295x413.jpg');
+        await (await page.tab.$('#chooser')).uploadFile(photo);
+        await page.tab.waitForFunction(() => window.verdicts.length > 0);
+        assert.deepEqual(await page.tab.evaluate(() => window.verdicts[0]),
+                         nativeAudit(photo, work).details, 'the next engine audits');
+        assert.deepEqual(page.errors, [], 'page errors');
+      });
+    } finally {
+      await host.close();
+    }
+  });
+
   for (const engine of ENGINES) {
-    test(`the ${engine} engine gives the native verdicts and saved bytes on every example photo`, async () => {
+    test(`the ${engine} engine gives the native verdicts and saved bytes on every photo`, async () => {
       await inContext(async (context) => {
         const downloads = path.join(work, `downloads-${engine}`);
         await cdp.send('Browser.setDownloadBehavior', {
@@ -122,7 +151,8 @@ describe('the engines in chromium', () => {
           await input.uploadFile(photo);
           await page.tab.waitForFunction((c) => window.verdicts.length > c, {}, count);
           const details = await page.tab.evaluate(() => window.verdicts.at(-1));
-          assert.deepEqual(details, expected.details, `${engine}, ${path.basename(photo)}: details`);
+          assert.deepEqual(details, expected.details,
+                           `${engine}, ${path.basename(photo)}: details`);
           if (!expected.saved) continue;
           passed++;
           const download = waitForDownload(cdp, downloads);

@@ -28,7 +28,8 @@ export function run(command, args, options = {}) {
 }
 
 // The command-line audit for node, as users run it (`command`: another variant's).
-export function runNodeAudit(args, options = {}, command = path.join(webBuild, 'bin/vetrix-audit.js')) {
+export function runNodeAudit(args, options = {},
+                             command = path.join(webBuild, 'bin/vetrix-audit.js')) {
   return run(process.execPath, [command, ...args], options);
 }
 
