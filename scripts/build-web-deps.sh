@@ -35,17 +35,9 @@ export NODE_PATH=/usr/share/nodejs  # emcc needs Debian's node-acorn
 # The shared compiler cache does not know emcc.
 unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
 
-fail() {
-  echo "build-web-deps: $*" >&2
-  exit 1
-}
-
-native_source_version() {  # the source package version the installed native package came from
-  local v
-  v=$(dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null) || true
-  [[ -n "$v" ]] || fail "$1 is not installed; run scripts/setup.sh --web"
-  echo "$v"
-}
+me=build-web-deps
+# shellcheck source=lib/debian-sources.sh
+source scripts/lib/debian-sources.sh
 
 declare -A source_of=(
   [opencv]=libopencv-dev
@@ -93,50 +85,11 @@ mkdir -p "$work/src"
 started=$SECONDS
 log() { echo "build-web-deps: [$((SECONDS - started)) s] $*" >&2; }
 
-# Debian's sources at the native versions. The security archive does not always serve its
-# sources; then the newest served revision of the same upstream version is taken (Debian
-# revisions of a stable release carry only fixes for malformed input), and the build says so.
-# A different upstream version is never taken.
-upstream_of() {
-  local v=${1#*:}
-  echo "${v%-*}"
-}
 log "fetching Debian sources"
 declare -A used
-chmod 755 "$work/src"  # apt's download sandbox user must be able to write here
-for src in opencv libjpeg-turbo libpng1.6 zlib; do
-  want=${version[$src]}
-  candidates=("$want")
-  while read -r v; do
-    if [[ "$v" != "$want" && "$(upstream_of "$v")" == "$(upstream_of "$want")" ]]; then
-      candidates+=("$v")
-    fi
-  done < <(apt-cache showsrc "$src" 2>/dev/null | sed -n 's/^Version: //p' | sort -u -r -V)
-  for v in "${candidates[@]}"; do
-    if (cd "$work/src" && apt-get source -qq "$src=$v" >"$src.log" 2>&1); then
-      used[$src]=$v
-      break
-    fi
-  done
-  if [[ -z "${used[$src]:-}" ]]; then
-    cat "$work/src/$src.log" >&2
-    fail "cannot fetch the source of $src $(upstream_of "$want"), the version of the native" \
-      "library ($want). Without the same version the web build would not match the desktop." \
-      "Check the deb-src entries (scripts/setup.sh --web adds them) and that the archive serves it."
-  fi
-  if [[ "${used[$src]}" != "$want" ]]; then
-    log "note: $src $want is not served as source; built ${used[$src]} (same upstream version)"
-  fi
-done
-src_dir() {  # the unpacked source folder of a package, e.g. opencv-4.6.0+dfsg
-  local upstream
-  upstream=$(upstream_of "${used[$1]}")
-  local d="$work/src/$1-$upstream"
-  [[ "$1" == libpng1.6 ]] && d="$work/src/libpng1.6-$upstream"
-  [[ -d "$d" ]] || d=$(find "$work/src" -maxdepth 1 -mindepth 1 -type d -name "${1%1.6}*" | head -1)
-  [[ -d "$d" ]] || fail "unpacked source of $1 not found in $work/src"
-  echo "$d"
-}
+fetch_sources "$work/src" "opencv=${version[opencv]}" "libjpeg-turbo=${version[libjpeg-turbo]}" \
+  "libpng1.6=${version[libpng1.6]}" "zlib=${version[zlib]}"
+src_dir() { source_dir "$work/src" "$1"; }
 
 mkdir -p "$prefix.tmp"/{include,lib}
 stage=$prefix.tmp
