@@ -35,8 +35,9 @@ export NODE_PATH=/usr/share/nodejs  # emcc needs Debian's node-acorn
 # The shared compiler cache does not know emcc.
 unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
 
+# shellcheck disable=SC2034  # read by lib/debian-sources.sh
 me=build-web-deps
-# shellcheck source=lib/debian-sources.sh
+# shellcheck source=scripts/lib/debian-sources.sh
 source scripts/lib/debian-sources.sh
 
 declare -A source_of=(

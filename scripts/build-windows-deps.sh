@@ -10,8 +10,9 @@
 # VETRIX_WIN64_CACHE overrides the cache folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck disable=SC2034  # read by lib/debian-sources.sh
 me=build-windows-deps
-# shellcheck source=lib/debian-sources.sh
+# shellcheck source=scripts/lib/debian-sources.sh
 source scripts/lib/debian-sources.sh
 
 # Raise this when the way the libraries are built changes, so that no stale build is reused.
