@@ -111,8 +111,10 @@ cmake_build libpng "$(src_dir libpng1.6)" -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG
 
 log "libjpeg-turbo ${used[libjpeg-turbo]}"
 # The SIMD code would need nasm; the C code gives the same bytes.
+# Its own install-folder logic takes a relative library folder as relative to the current folder.
 cmake_build libjpeg "$(src_dir libjpeg-turbo)" -DWITH_SIMD=0 -DENABLE_SHARED=OFF \
-  -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=0
+  -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=0 -DCMAKE_INSTALL_LIBDIR="$prefix/lib"
+[[ -f "$prefix/lib/libjpeg.a" ]] || fail "libjpeg-turbo: libjpeg.a was not installed into $prefix/lib"
 jpeg=(-DJPEG_LIBRARY="$prefix/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$prefix/include")
 
 log "libtiff ${used[tiff]}"
