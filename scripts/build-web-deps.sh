@@ -5,10 +5,26 @@
 # Nothing prebuilt is downloaded. The result is cached outside the clone, keyed by the versions,
 # so that later builds (and other clones on the same machine) reuse it.
 #
+# Usage: build-web-deps.sh [VARIANT], where VARIANT is one of
+#   scalar        one thread, no vector instructions: runs in every browser (the default)
+#   simd          WebAssembly SIMD: OpenCV's own vector code (its wasm intrinsics) is compiled in
+#   simd-threads  SIMD, and OpenCV's parallel_for_ over pthreads; every library is compiled with
+#                 -pthread (atomics, bulk memory), as a program with shared memory must be
 # Prints the folder of the built libraries (include/, lib/, lib/cmake/opencv4) on stdout.
 # Needs scripts/setup.sh --web first. VETRIX_WASM_CACHE overrides the cache folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+variant=${1:-scalar}
+case "$variant" in
+  scalar) variant_flags="" simd=OFF threads=OFF ;;
+  simd) variant_flags="-msimd128" simd=ON threads=OFF ;;
+  simd-threads) variant_flags="-msimd128 -pthread" simd=ON threads=ON ;;
+  *)
+    echo "build-web-deps: unknown variant '$variant' (scalar, simd, simd-threads)" >&2
+    exit 2
+    ;;
+esac
 
 # Raise this when the way the libraries are built changes, so that no stale build is reused.
 readonly recipe=1
@@ -19,17 +35,10 @@ export NODE_PATH=/usr/share/nodejs  # emcc needs Debian's node-acorn
 # The shared compiler cache does not know emcc.
 unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
 
-fail() {
-  echo "build-web-deps: $*" >&2
-  exit 1
-}
-
-native_source_version() {  # the source package version the installed native package came from
-  local v
-  v=$(dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null) || true
-  [[ -n "$v" ]] || fail "$1 is not installed; run scripts/setup.sh --web"
-  echo "$v"
-}
+# shellcheck disable=SC2034  # read by lib/debian-sources.sh
+me=build-web-deps
+# shellcheck source=scripts/lib/debian-sources.sh
+source scripts/lib/debian-sources.sh
 
 declare -A source_of=(
   [opencv]=libopencv-dev
@@ -50,6 +59,9 @@ opencv ${version[opencv]}
 libjpeg-turbo ${version[libjpeg-turbo]}
 libpng1.6 ${version[libpng1.6]}
 zlib ${version[zlib]}"
+# The scalar build's key text is the one it always had, so that its cache stays valid.
+[[ "$variant" == scalar ]] || key_text+="
+variant $variant"
 key=$(sha256sum <<<"$key_text" | cut -c1-16)
 cache_root=${VETRIX_WASM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vetrix}
 prefix=$cache_root/wasm-$key
@@ -74,56 +86,18 @@ mkdir -p "$work/src"
 started=$SECONDS
 log() { echo "build-web-deps: [$((SECONDS - started)) s] $*" >&2; }
 
-# Debian's sources at the native versions. The security archive does not always serve its
-# sources; then the newest served revision of the same upstream version is taken (Debian
-# revisions of a stable release carry only fixes for malformed input), and the build says so.
-# A different upstream version is never taken.
-upstream_of() {
-  local v=${1#*:}
-  echo "${v%-*}"
-}
 log "fetching Debian sources"
 declare -A used
-chmod 755 "$work/src"  # apt's download sandbox user must be able to write here
-for src in opencv libjpeg-turbo libpng1.6 zlib; do
-  want=${version[$src]}
-  candidates=("$want")
-  while read -r v; do
-    if [[ "$v" != "$want" && "$(upstream_of "$v")" == "$(upstream_of "$want")" ]]; then
-      candidates+=("$v")
-    fi
-  done < <(apt-cache showsrc "$src" 2>/dev/null | sed -n 's/^Version: //p' | sort -u -r -V)
-  for v in "${candidates[@]}"; do
-    if (cd "$work/src" && apt-get source -qq "$src=$v" >"$src.log" 2>&1); then
-      used[$src]=$v
-      break
-    fi
-  done
-  if [[ -z "${used[$src]:-}" ]]; then
-    cat "$work/src/$src.log" >&2
-    fail "cannot fetch the source of $src $(upstream_of "$want"), the version of the native" \
-      "library ($want). Without the same version the web build would not match the desktop." \
-      "Check the deb-src entries (scripts/setup.sh --web adds them) and that the archive serves it."
-  fi
-  if [[ "${used[$src]}" != "$want" ]]; then
-    log "note: $src $want is not served as source; built ${used[$src]} (same upstream version)"
-  fi
-done
-src_dir() {  # the unpacked source folder of a package, e.g. opencv-4.6.0+dfsg
-  local upstream
-  upstream=$(upstream_of "${used[$1]}")
-  local d="$work/src/$1-$upstream"
-  [[ "$1" == libpng1.6 ]] && d="$work/src/libpng1.6-$upstream"
-  [[ -d "$d" ]] || d=$(find "$work/src" -maxdepth 1 -mindepth 1 -type d -name "${1%1.6}*" | head -1)
-  [[ -d "$d" ]] || fail "unpacked source of $1 not found in $work/src"
-  echo "$d"
-}
+fetch_sources "$work/src" "opencv=${version[opencv]}" "libjpeg-turbo=${version[libjpeg-turbo]}" \
+  "libpng1.6=${version[libpng1.6]}" "zlib=${version[zlib]}"
+src_dir() { source_dir "$work/src" "$1"; }
 
 mkdir -p "$prefix.tmp"/{include,lib}
 stage=$prefix.tmp
-exc=-sDISABLE_EXCEPTION_CATCHING=0
+lib_flags="-sDISABLE_EXCEPTION_CATCHING=0${variant_flags:+ $variant_flags}"
 jobs=$(nproc)
 
+log "variant $variant${variant_flags:+ ($variant_flags)}"
 log "zlib ${used[zlib]}"
 # Debian's zlib source lacks files its CMake build expects; the library is 15 C files.
 zsrc=$(src_dir zlib)
@@ -133,7 +107,8 @@ zsrc=$(src_dir zlib)
   mkdir -p "$work/zlib"
   for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast inflate \
            inftrees trees uncompr zutil; do
-    emcc -O3 -DHAVE_UNISTD_H $exc -c "$f.c" -o "$work/zlib/$f.o"
+    # shellcheck disable=SC2086  # $lib_flags is a list of flags
+    emcc -O3 -DHAVE_UNISTD_H $lib_flags -c "$f.c" -o "$work/zlib/$f.o"
   done
   emar rcs "$stage/lib/libz.a" "$work"/zlib/*.o
   cp zlib.h zconf.h "$stage/include/"
@@ -141,7 +116,7 @@ zsrc=$(src_dir zlib)
 
 log "libpng ${used[libpng1.6]}"
 emcmake cmake -S "$(src_dir libpng1.6)" -B "$work/libpng" -G Ninja -Wno-dev \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" -DCMAKE_C_FLAGS="$exc" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" -DCMAKE_C_FLAGS="$lib_flags" \
   -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
   -DPNG_HARDWARE_OPTIMIZATIONS=OFF -DPNG_BUILD_ZLIB=OFF \
   -DZLIB_LIBRARY="$stage/lib/libz.a" -DZLIB_INCLUDE_DIR="$stage/include" >"$work/libpng.log" 2>&1 ||
@@ -155,7 +130,7 @@ log "libjpeg-turbo ${used[libjpeg-turbo]}"
 # sizes of wasm32 are given.
 emcmake cmake -S "$(src_dir libjpeg-turbo)" -B "$work/libjpeg" -G Ninja -Wno-dev \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" -DCMAKE_INSTALL_LIBDIR=lib \
-  -DCMAKE_C_FLAGS="$exc" \
+  -DCMAKE_C_FLAGS="$lib_flags" \
   -DSIZE_T=4 -DHAVE_SIZE_T=1 -DUNSIGNED_LONG=4 -DHAVE_UNSIGNED_LONG=1 \
   -DWITH_SIMD=0 -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=0 \
   >"$work/libjpeg.log" 2>&1 || { cat "$work/libjpeg.log" >&2; fail "libjpeg-turbo: configure failed"; }
@@ -169,16 +144,17 @@ log "OpenCV ${used[opencv]} (configure takes minutes: each check runs through em
 ocv_off=()
 for w in IPP TBB OPENCL OPENCL_SVM OPENCLAMDFFT OPENCLAMDBLAS VA VA_INTEL TIFF WEBP OPENJPEG JASPER \
          OPENEXR GDAL GDCM FFMPEG GSTREAMER V4L GTK QT VTK 1394 EIGEN LAPACK OPENMP PROTOBUF ITT \
-         QUIRC ADE CUDA OPENGL OPENVX HALIDE ONNX CAROTENE PTHREADS_PF VULKAN AVIF \
+         QUIRC ADE CUDA OPENGL OPENVX HALIDE ONNX CAROTENE VULKAN AVIF \
          OPENNI OPENNI2 XIMEA GPHOTO2 DSHOW MSMF AVFOUNDATION PVAPI ARAVIS ANDROID_MEDIANDK \
          TESSERACT HDF5 CLP LIBREALSENSE; do
   ocv_off+=("-DWITH_$w=OFF")
 done
 emcmake cmake -S "$(src_dir opencv)" -B "$work/opencv" -G Ninja -Wno-dev \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$stage" \
-  -DCMAKE_C_FLAGS="$exc" -DCMAKE_CXX_FLAGS="$exc" \
+  -DCMAKE_C_FLAGS="$lib_flags" -DCMAKE_CXX_FLAGS="$lib_flags" \
   -DBUILD_LIST=core,imgproc,imgcodecs,objdetect \
-  -DCPU_BASELINE= -DCPU_DISPATCH= -DCV_ENABLE_INTRINSICS=OFF -DCV_TRACE=OFF \
+  -DCPU_BASELINE= -DCPU_DISPATCH= -DCV_ENABLE_INTRINSICS=$simd -DWITH_PTHREADS_PF=$threads \
+  -DCV_TRACE=OFF \
   -DBUILD_SHARED_LIBS=OFF -DENABLE_PIC=FALSE \
   -DBUILD_TESTS=OFF -DBUILD_PERF_TESTS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_opencv_apps=OFF \
   -DBUILD_DOCS=OFF -DBUILD_JAVA=OFF -DBUILD_opencv_python2=OFF -DBUILD_opencv_python3=OFF \
@@ -193,6 +169,10 @@ emcmake cmake -S "$(src_dir opencv)" -B "$work/opencv" -G Ninja -Wno-dev \
   >"$work/opencv.log" 2>&1 || { tail -80 "$work/opencv.log" >&2; fail "OpenCV: configure failed"; }
 grep -q 'JPEG:.*libjpeg.a' "$work/opencv.log" && grep -q 'PNG:.*libpng16.a' "$work/opencv.log" ||
   { grep -A40 'Media I/O' "$work/opencv.log" >&2; fail "OpenCV: did not take the libjpeg and libpng built here"; }
+if [[ "$threads" == ON ]]; then
+  grep -q 'Parallel framework:.*pthreads' "$work/opencv.log" ||
+    { grep -A5 'Parallel framework' "$work/opencv.log" >&2; fail "OpenCV: no pthreads parallel_for_"; }
+fi
 log "OpenCV build"
 cmake --build "$work/opencv" -j "$jobs" >>"$work/opencv.log" 2>&1 &&
   cmake --install "$work/opencv" >>"$work/opencv.log" 2>&1 ||

@@ -10,8 +10,9 @@
 # VETRIX_WIN64_CACHE overrides the cache folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck disable=SC2034  # read by lib/debian-sources.sh
 me=build-windows-deps
-# shellcheck source=lib/debian-sources.sh
+# shellcheck source=scripts/lib/debian-sources.sh
 source scripts/lib/debian-sources.sh
 
 # Raise this when the way the libraries are built changes, so that no stale build is reused.
@@ -110,8 +111,10 @@ cmake_build libpng "$(src_dir libpng1.6)" -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG
 
 log "libjpeg-turbo ${used[libjpeg-turbo]}"
 # The SIMD code would need nasm; the C code gives the same bytes.
+# Its own install-folder logic takes a relative library folder as relative to the current folder.
 cmake_build libjpeg "$(src_dir libjpeg-turbo)" -DWITH_SIMD=0 -DENABLE_SHARED=OFF \
-  -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=0
+  -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF -DWITH_JAVA=0 -DCMAKE_INSTALL_LIBDIR="$prefix/lib"
+[[ -f "$prefix/lib/libjpeg.a" ]] || fail "libjpeg-turbo: libjpeg.a was not installed into $prefix/lib"
 jpeg=(-DJPEG_LIBRARY="$prefix/lib/libjpeg.a" -DJPEG_INCLUDE_DIR="$prefix/include")
 
 log "libtiff ${used[tiff]}"

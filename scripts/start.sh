@@ -9,7 +9,8 @@ if [[ "${1:-}" == "--web" ]]; then
   scripts/build-web.sh
   port=${VETRIX_WEB_PORT:-8000}
   echo "Vetrix in the browser: http://127.0.0.1:$port/ (Ctrl-C stops the server)" >&2
-  exec python3 -m http.server "$port" --bind 127.0.0.1 --directory build-web/site
+  # The headers of cross-origin isolation let the page run its threads engine.
+  exec python3 scripts/serve-site.py "$port" build-web/site
 fi
 
 if [[ "${1:-}" == "--windows" ]]; then

@@ -24,5 +24,5 @@ ctest --preset "$preset"
 if ((web)); then
   scripts/build-web.sh
   node --test web/test/site.test.mjs web/test/identity.test.mjs web/test/browser.test.mjs \
-    web/test/camera.test.mjs
+    web/test/engines.test.mjs web/test/camera.test.mjs
 fi

@@ -520,6 +520,11 @@ private:
                 res.set(http::field::content_type, file->contentType);
                 res.set(http::field::cache_control, file->cacheControl);
                 res.set("X-Content-Type-Options", "nosniff");
+                // Cross-origin isolation: the page's threads engine shares memory between
+                // threads, which browsers allow only to an isolated page. The site loads
+                // nothing from another origin.
+                res.set("Cross-Origin-Opener-Policy", "same-origin");
+                res.set("Cross-Origin-Embedder-Policy", "require-corp");
                 res.body() = file->bytes;
                 Send(std::move(res));
                 return;

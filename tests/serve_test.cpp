@@ -323,6 +323,9 @@ TEST(Serve, RunsUnprivilegedAndServesTheSiteFromMemory) {
     EXPECT_EQ(page.status, 200);
     EXPECT_EQ(page.body, "<p>hi");
     EXPECT_EQ(page.Header("Content-Type"), "text/html; charset=utf-8");
+    // The page is cross-origin isolated, so that it may run the threads engine.
+    EXPECT_EQ(page.Header("Cross-Origin-Opener-Policy"), "same-origin");
+    EXPECT_EQ(page.Header("Cross-Origin-Embedder-Policy"), "require-corp");
 
     const std::string status = ReadText("/proc/" + std::to_string(serve.pid()) + "/status");
     const auto uid = status.find("\nUid:");

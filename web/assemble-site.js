@@ -12,20 +12,23 @@ const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 
+function fail(message) {
+  console.error(`assemble-site: ${message}`);
+  process.exit(1);
+}
+
+// --key value, or --key=value (which may be empty).
 const args = {};
-for (let i = 2; i < process.argv.length; i += 2) {
-  args[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
+for (let i = 2; i < process.argv.length; i++) {
+  const [, key, value] = process.argv[i].match(/^--([\w-]+)(?:=(.*))?$/s) ?? [];
+  if (!key) fail(`unexpected argument ${process.argv[i]}`);
+  args[key] = value ?? process.argv[++i];
 }
 for (const key of ['source', 'pictures', 'icons', 'cascade', 'engine', 'layout', 'version', 'out']) {
   if (!args[key]) {
     console.error(`assemble-site: --${key} is missing`);
     process.exit(2);
   }
-}
-
-function fail(message) {
-  console.error(`assemble-site: ${message}`);
-  process.exit(1);
 }
 
 // The layout header ------------------------------------------------------------------------
@@ -133,12 +136,30 @@ for (const size of [192, 512]) {
   put(`icon-${size}.png`, fs.readFileSync(path.join(args.icons, `icon-${size}.png`)));
 }
 put(path.basename(args.cascade), fs.readFileSync(args.cascade));
-for (const name of ['vetrix-engine.js', 'vetrix-engine.wasm']) {
-  const built = path.join(args.engine, name);
-  if (!fs.existsSync(built)) fail(`${name} is missing in ${args.engine}`);
-  put(name, fs.readFileSync(built));
+// The engines: the scalar one, which runs everywhere, and those of the other variants
+// (vetrix-engine-VARIANT.js), which the worker picks by what the browser offers (engines.js).
+// A threads engine has a third file, the script of its threads' workers.
+const engines = {};
+const engineScripts = [path.join(args.engine, 'vetrix-engine.js'),
+                       ...(args['more-engines'] ?? '').split(';').filter(Boolean)];
+for (const script of engineScripts) {
+  const stem = path.basename(script, '.js');
+  const variant = stem === 'vetrix-engine' ? 'scalar' : stem.replace(/^vetrix-engine-/, '');
+  if (!/^[a-z-]+$/.test(variant) || variant in engines) fail(`${script}: not an engine's script`);
+  const engine = {};
+  for (const [part, ext] of [['js', '.js'], ['wasm', '.wasm'], ['threads', '.worker.js']]) {
+    const built = path.join(path.dirname(script), stem + ext);
+    if (!fs.existsSync(built)) {
+      if (part === 'threads') continue;
+      fail(`${stem + ext} is missing in ${path.dirname(script)}`);
+    }
+    put(stem + ext, fs.readFileSync(built));
+    engine[part] = stem + ext;
+  }
+  engines[variant] = engine;
 }
 put('texts.js', source('texts.js'));
+put('engines.js', source('engines.js'));
 put('worker.js', source('worker.js'));
 
 const px = (n) => `${n}px`;
@@ -169,6 +190,7 @@ put('site.js', Buffer.from(
   `self.VETRIX_SITE = ${JSON.stringify({
     version: args.version,
     layout,
+    engines,
     files: siteFiles,
     sizes: Object.fromEntries(Object.values(siteFiles).map((name) => [name, sizes[name]])),
   }, null, 1)};\n`));
@@ -200,13 +222,19 @@ const page = fill(source('index.html').toString('utf8'), { VERSION: shortVersion
 fs.writeFileSync(path.join(out, 'index.html'), page);
 
 // The service worker's cache is named by the hash of every file it holds: any change to the
-// site gives a new name, and the new worker replaces the old cache.
-const precached = ['./', ...Object.values(named).sort()];
+// site gives a new name, and the new worker replaces the old cache. It fetches the engine that
+// its pages will run ahead, and any other when asked for.
+const engineFiles = Object.fromEntries(Object.entries(engines).map(([variant, engine]) =>
+  [variant, Object.values(engine).map(file)]));
+const engineNames = new Set(Object.values(engineFiles).flat());
+const precached = ['./', ...Object.values(named).filter((name) => !engineNames.has(name)).sort()];
 const version = crypto.createHash('sha256')
   .update(page)
-  .update(precached.join('\n'))
+  .update([...precached, ...[...engineNames].sort()].join('\n'))
   .digest('hex').slice(0, 16);
 fs.writeFileSync(path.join(out, 'sw.js'), fill(source('sw.js').toString('utf8'), {
   CACHE: JSON.stringify(`vetrix-${version}`),
   FILES: JSON.stringify(precached, null, 1),
+  ENGINE_FILES: JSON.stringify(engineFiles, null, 1),
+  ENGINES_SCRIPT: JSON.stringify(file('engines.js')),
 }));

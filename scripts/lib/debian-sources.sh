@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # `me` is set by the script that sources this file
 # Fetching Debian's own sources of the libraries that Vetrix builds for another system, at
 # exactly the version of the native library: verdicts and saved bytes equal the desktop's only
 # with the same code. Sourced by the scripts that build those libraries; they set `me` (their

@@ -42,9 +42,13 @@
   // The site's table goes in with it, which saves the worker a round trip on a slow network.
   function startWorker() {
     const base = new URL('./', location.href).href;
-    const scripts = [$('textsScript').src, base + SITE.files['worker.js']];
+    const scripts = [$('textsScript').src, base + SITE.files['engines.js'],
+                     base + SITE.files['worker.js']];
+    // ?engine=scalar (or simd, simd-threads) runs that engine where the site has it.
+    const wish = new URLSearchParams(location.search).get('engine');
     const boot = `self.VETRIX_BASE = ${JSON.stringify(base)};\n` +
                  `self.VETRIX_SITE = ${JSON.stringify(SITE)};\n` +
+                 `self.VETRIX_ENGINE_WISH = ${JSON.stringify(wish)};\n` +
                  `importScripts(${scripts.map((s) => JSON.stringify(s)).join(', ')});\n`;
     const url = URL.createObjectURL(new Blob([boot], { type: 'text/javascript' }));
     worker = new Worker(url);
@@ -113,6 +117,7 @@
     }
     ready = true;
     setBusy(false);
+    document.body.dataset.engine = reply.engine;
     document.body.dataset.ready = '1';
     if (!reply.cascadeLoaded) notice(TEXTS.cascadeMissing);
     signal('vetrix:ready', { at: reply.readyAt });

@@ -1,6 +1,7 @@
 // The audit engine, run off the page's thread so that the page stays responsive. The page
-// starts it from a blob: URL after setting self.VETRIX_BASE (the site's address) and
-// self.VETRIX_SITE (site.js's table), and loading texts.js. Requests run one at a time, in
+// starts it from a blob: URL after setting self.VETRIX_BASE (the site's address),
+// self.VETRIX_SITE (site.js's table) and self.VETRIX_ENGINE_WISH (an engine asked for by name,
+// or null), and loading texts.js and engines.js. Requests run one at a time, in
 // order; every reply carries the request's id. Besides
 // replies the worker posts {type: 'progress'} while loading and {type: 'picture'} with the
 // window's picture after every change of state.
@@ -12,12 +13,21 @@ const SKINS = SITE.layout.skins;  // by verdict code
 const CASCADE = 'haarcascade_frontalface_alt2.xml';
 const DIR = '/vetrix';
 
+// The module's memory as bytes. A threads engine's memory may have grown on another thread,
+// which leaves module.HEAPU8 viewing the old, shorter memory until the module notices; its
+// memory (which only a threads engine exports) always has the current length.
+function heap(module) {
+  const memory = module.wasmMemory;
+  if (!memory || memory.buffer.byteLength === module.HEAPU8.byteLength) return module.HEAPU8;
+  return new Uint8Array(memory.buffer);
+}
+
 // Runs `use(address, length)` with a copy of `bytes` in the module's memory, freed after.
 function inModuleMemory(module, bytes, use) {
   const view = new Uint8Array(bytes);
   const at = module._malloc(Math.max(view.length, 1));
   try {
-    module.HEAPU8.set(view, at);
+    heap(module).set(view, at);
     return use(at, view.length);
   } finally {
     module._free(at);
@@ -54,7 +64,7 @@ const calls = {
       const lengthAt = module._malloc(4);
       try {
         const fileAt = module.ccall('vetrix_frame_file', 'number', ['number'], [lengthAt]);
-        file = module.HEAPU8.slice(fileAt, fileAt + module.getValue(lengthAt, 'i32'));
+        file = heap(module).slice(fileAt, fileAt + module.getValue(lengthAt, 'i32'));
       } finally {
         module._free(lengthAt);
       }
@@ -67,7 +77,7 @@ const calls = {
     try {
       const at = module.ccall('vetrix_saved_bytes', 'number', ['number'], [lengthAt]);
       const length = module.getValue(lengthAt, 'i32');
-      return at === 0 ? null : module.HEAPU8.slice(at, at + length);
+      return at === 0 ? null : heap(module).slice(at, at + length);
     } finally {
       module._free(lengthAt);
     }
@@ -83,7 +93,7 @@ const calls = {
       if (pixels === 0) throw new Error(`the picture ${skinName} does not decode`);
       const width = module.getValue(size, 'i32');
       const height = module.getValue(size + 4, 'i32');
-      return { width, height, data: module.HEAPU8.slice(pixels, pixels + width * height * 4) };
+      return { width, height, data: heap(module).slice(pixels, pixels + width * height * 4) };
     } finally {
       module._free(size);
       module.FS.unlink(skin);
@@ -91,6 +101,10 @@ const calls = {
   },
   reset(module) {
     module.ccall('vetrix_reset', null, [], []);
+  },
+  // Lets OpenCV run `count` threads (the workers the module started with).
+  threads(module, count) {
+    module.ccall('vetrix_threads', 'number', ['number'], [count]);
   },
   log(module) {
     return module.FS.readFile(`${DIR}/${self.VETRIX_TEXTS.logName}`);
@@ -129,25 +143,72 @@ async function fetchBytes(logical, onBytes = () => {}) {
   return bytes;
 }
 
-// What the engine needs before the first audit; the window's pictures come afterwards.
-const ESSENTIAL = ['vetrix-engine.wasm', CASCADE, 'vetrix-engine.js'];
+// The engine this browser runs (engines.js).
+const ENGINES = self.VETRIX_ENGINES;
+const OFFERED = ENGINES.detect();
+const VARIANT = ENGINES.choose(SITE.engines, OFFERED, self.VETRIX_ENGINE_WISH);
 
-async function loadEngine() {
-  const total = ESSENTIAL.reduce((sum, logical) => sum + SITE.sizes[SITE.files[logical]], 0);
+// Loads and starts the engine `variant`. An engine that arrived whole but cannot start (its
+// module does not compile or instantiate here, e.g. a shared memory the device cannot reserve)
+// fails with `cannotStart` set.
+async function loadEngine(variant) {
+  const engine = SITE.engines[variant];
+  // What the engine needs before the first audit; the window's pictures come afterwards.
+  const essential = [engine.wasm, CASCADE, engine.js, ...(engine.threads ? [engine.threads] : [])];
+  const total = essential.reduce((sum, logical) => sum + SITE.sizes[SITE.files[logical]], 0);
   let loaded = 0;
   const count = (n) => {
     loaded += n;
     self.postMessage({ type: 'progress', loaded, total });
   };
   self.postMessage({ type: 'progress', loaded, total });
-  const wasm = fetchBytes('vetrix-engine.wasm', count);
+  const wasm = fetchBytes(engine.wasm, count);
   const cascade = fetchBytes(CASCADE, count);
-  // Both transfers are under way while the engine's script loads (which blocks this thread).
-  importScripts(urlOf('vetrix-engine.js'));
-  count(SITE.sizes[SITE.files['vetrix-engine.js']]);
-  const module = await createVetrixEngine({ wasmBinary: await wasm });
+  const threadScript = engine.threads ? fetchBytes(engine.threads, count) : null;
+  // The transfers are under way while the engine's script loads (which blocks this thread).
+  importScripts(urlOf(engine.js));
+  count(SITE.sizes[SITE.files[engine.js]]);
+  const options = {};
+  if (threadScript) {
+    // The threads' workers start from a blob: URL, as this worker does, so that they run under
+    // the page's policies (its Content Security Policy, its isolation); each loads the
+    // engine's script from the site, as this worker did.
+    const threadUrl = URL.createObjectURL(
+      new Blob([await threadScript], { type: 'text/javascript' }));
+    options.mainScriptUrlOrBlob = urlOf(engine.js);
+    options.locateFile = (name, prefix) =>
+      (name.endsWith('.worker.js') ? threadUrl : prefix + name);
+    options.vetrixThreads = ENGINES.threads(OFFERED);
+  }
+  options.wasmBinary = await wasm;
+  await cascade;  // a transfer that failed is a failure to load, not to start
+  let module;
+  try {
+    module = await createVetrixEngine(options);
+  } catch (error) {
+    throw Object.assign(new Error(`${variant}: ${(error && error.message) || error}`),
+                        { cannotStart: true });
+  }
   const cascadeLoaded = calls.start(module, await cascade);
-  return { module, cascadeLoaded };
+  if (engine.threads) calls.threads(module, options.vetrixThreads);
+  return { module, cascadeLoaded, variant };
+}
+
+// The chosen engine, or, when it cannot start, the one chosen without shared memory (the
+// threads engine's), or else the scalar one.
+async function loadAnyEngine() {
+  const tried = new Set();
+  for (const variant of [VARIANT, ENGINES.choose(SITE.engines, { ...OFFERED, shared: false }, null),
+                         'scalar']) {
+    if (tried.has(variant)) continue;
+    tried.add(variant);
+    try {
+      return await loadEngine(variant);
+    } catch (error) {
+      if (!error.cannotStart || variant === 'scalar') throw error;
+    }
+  }
+  throw new Error('no engine starts');
 }
 
 // The window's pictures, each fetched once, when first needed or after loading.
@@ -174,8 +235,8 @@ async function postPicture(module, state) {
 
 const handlers = {
   async start() {
-    engine = loadEngine();
-    const { module, cascadeLoaded } = await engine;
+    engine = loadAnyEngine();
+    const { module, cascadeLoaded, variant } = await engine;
     // The idle picture first, the others in the background, once the reply is on its way.
     after(() => postPicture(module, 0));
     after(() => {
@@ -183,7 +244,7 @@ const handlers = {
         .then(() => self.postMessage({ type: 'pictures' }));
     });
     // When the engine became ready, on the clock the page shares (for bench/web-load.mjs).
-    return { cascadeLoaded, readyAt: performance.timeOrigin + performance.now() };
+    return { cascadeLoaded, engine: variant, readyAt: performance.timeOrigin + performance.now() };
   },
   async audit(module, request) {
     const result = calls.audit(module, request.bytes, request.name);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -196,6 +197,14 @@ EMSCRIPTEN_KEEPALIVE void vetrix_reset() {
     Page& page = ThePage();
     page.state = Idle;
     page.result = AuditResult{};
+}
+
+/// Lets OpenCV's parallel loops run on `count` threads (at least one). A threads engine must
+/// have started that many workers (its pthread pool); other engines run on one thread whatever
+/// is asked. Returns the number of threads OpenCV will use.
+EMSCRIPTEN_KEEPALIVE int vetrix_threads(int count) {
+    cv::setNumThreads(std::max(count, 1));
+    return cv::getNumThreads();
 }
 
 }  // extern "C"

@@ -8,8 +8,7 @@ import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
 import {
-  launchChromium, nativeBin, run, runNativeAudit, serve, site, tempDir, testData,
-  waitForDownload,
+  launchChromium, nativeAudit, nativeBin, run, serve, site, tempDir, testData, waitForDownload,
 } from './support.mjs';
 
 const PASSING = path.join(testData, 'pass_white_test3_295x413.jpg');
@@ -37,18 +36,6 @@ function windowPicture(photo, dir) {
   const result = run(path.join(nativeBin, 'vetrix-window-picture'), [photo, out]);
   assert.equal(result.status, 0, `${photo}: ${result.stderr}`);
   return { state: result.stdout.trim(), rgba: fs.readFileSync(out) };
-}
-
-// The native command's JSON for `photo`, without the keys of the command's own (the file, where
-// it saved and the decoder's warnings), and its saved bytes.
-function nativeAudit(photo, dir) {
-  const saveDir = fs.mkdtempSync(path.join(dir, 'saved-'));
-  const result = runNativeAudit(['--json', '--jobs', '1', '--save', saveDir, photo]);
-  const {
-    file: _file, saved: _saved, save_error: _saveError, warnings: _warnings, ...details
-  } = JSON.parse(result.stdout);
-  const saved = fs.readdirSync(saveDir);
-  return { details, saved: saved.length === 1 ? fs.readFileSync(path.join(saveDir, saved[0])) : null };
 }
 
 function assertSamePixels(actual, expected, what) {
@@ -355,7 +342,7 @@ describe('the page in chromium', () => {
     for (const url of requested) {
       assert.match(url, /^(data:|blob:|http:\/\/127\.0\.0\.1:\d+\/)/, 'loaded from the site only');
     }
-    assert.ok(served.some((url) => /^\/vetrix-engine\.[0-9a-f]+\.wasm$/.test(url)) &&
+    assert.ok(served.some((url) => /^\/vetrix-engine(-[a-z-]+)?\.[0-9a-f]+\.wasm$/.test(url)) &&
               served.some((url) => /^\/worker\.[0-9a-f]+\.js$/.test(url)),
               'the server saw the loading requests');
 

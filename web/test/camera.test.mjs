@@ -39,7 +39,8 @@ describe('the camera in chromium', () => {
   before(async () => {
     work = fs.mkdtempSync(path.join(fs.realpathSync('/tmp'), 'vetrix-camera-'));
     const clip = path.join(work, 'clip.y4m');
-    server = await serve(site, (url) => served.push(url));
+    // Served as vetrix-serve serves it, cross-origin isolated: the page runs its fastest engine.
+    server = await serve(site, (url) => served.push(url), { isolate: true });
     // The clip is read when the camera starts, so it can be written by this same browser.
     browser = await launchChromium(path.join(work, 'profile'), fakeCameraArgs(clip));
     const scenes = await drawScenes(browser);

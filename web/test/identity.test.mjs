@@ -1,11 +1,13 @@
 // The engine built for the web against the native one: vetrix-audit.js must print, save and
-// log exactly what the native vetrix-audit does.
+// log exactly what the native vetrix-audit does; so must the node command of every other
+// variant the site ships (simd, simd-threads), built from the same code and libraries as its
+// engine.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { test } from 'node:test';
 
-import { runNativeAudit, runNodeAudit, tempDir, testData } from './support.mjs';
+import { nodeCommands, runNativeAudit, runNodeAudit, tempDir, testData } from './support.mjs';
 
 // Every file of a folder, by name, with its bytes.
 function filesOf(dir) {
@@ -37,51 +39,54 @@ function assertSameRun(native, web, what, dirs = {}) {
   assert.equal(counts(web), counts(native), `${what}: summary`);
 }
 
-test('the example photos give the same JSON, saved bytes and log lines', (t) => {
-  const dirs = { native: tempDir(t, 'native'), web: tempDir(t, 'web') };
-  const results = {};
-  for (const [which, dir] of Object.entries(dirs)) {
-    fs.mkdirSync(path.join(dir, 'saved'));
-    const args = ['--json', '--save', path.join(dir, 'saved'), '--log', path.join(dir, 'Test.log'),
-                  testData];
-    results[which] = which === 'native' ? runNativeAudit(['--jobs', '1', ...args])
-                                        : runNodeAudit(args);
-  }
-  assertSameRun(results.native, results.web, 'tests/data --json', dirs);
-  assert.ok(results.web.stdout.split('\n').length > 15, 'every example photo is reported');
+for (const { variant, command } of nodeCommands()) {
+  test(`${variant}: the example photos give the same JSON, saved bytes and log lines`, (t) => {
+    const dirs = { native: tempDir(t, 'native'), web: tempDir(t, 'web') };
+    const results = {};
+    for (const [which, dir] of Object.entries(dirs)) {
+      fs.mkdirSync(path.join(dir, 'saved'));
+      const args = ['--json', '--save', path.join(dir, 'saved'), '--log', path.join(dir, 'Test.log'),
+                    testData];
+      results[which] = which === 'native' ? runNativeAudit(['--jobs', '1', ...args])
+                                          : runNodeAudit(args, {}, command);
+    }
+    assertSameRun(results.native, results.web, 'tests/data --json', dirs);
+    assert.ok(results.web.stdout.split('\n').length > 15, 'every example photo is reported');
 
-  const saved = { native: filesOf(path.join(dirs.native, 'saved')),
-                  web: filesOf(path.join(dirs.web, 'saved')) };
-  assert.deepEqual(Object.keys(saved.web), Object.keys(saved.native), 'the same photos saved');
-  assert.ok(Object.keys(saved.web).length >= 5, 'several example photos pass');
-  for (const name of Object.keys(saved.native)) {
-    assert.ok(saved.web[name].equals(saved.native[name]), `${name}: saved bytes differ`);
-  }
-  assert.deepEqual(logEntries(path.join(dirs.web, 'Test.log')),
-                   logEntries(path.join(dirs.native, 'Test.log')), 'log lines');
-});
+    const saved = { native: filesOf(path.join(dirs.native, 'saved')),
+                    web: filesOf(path.join(dirs.web, 'saved')) };
+    assert.deepEqual(Object.keys(saved.web), Object.keys(saved.native), 'the same photos saved');
+    assert.ok(Object.keys(saved.web).length >= 5, 'several example photos pass');
+    for (const name of Object.keys(saved.native)) {
+      assert.ok(saved.web[name].equals(saved.native[name]), `${name}: saved bytes differ`);
+    }
+    assert.deepEqual(logEntries(path.join(dirs.web, 'Test.log')),
+                     logEntries(path.join(dirs.native, 'Test.log')), 'log lines');
+  });
 
-test('the text output and bad input match the native command', (t) => {
-  const dir = tempDir(t, 'bad');
-  const photo = fs.readFileSync(path.join(testData, 'pass_white_test3_295x413.jpg'));
-  const files = {
-    'empty.jpg': Buffer.alloc(0),
-    'text.jpg': Buffer.from('not a photo at all\n'.repeat(2000)),
-    'truncated.jpg': photo.subarray(0, photo.length >> 1),
-    'header-only.jpg': photo.subarray(0, 600),
-    // A PNG header announcing 100000 x 100000 pixels, with no pixels behind it.
-    'bomb.png': Buffer.from('89504e470d0a1a0a0000000d49484452000186a0000186a00802000000' +
-                            '27309c9f', 'hex'),
-    'tiff.jpg': Buffer.from('49492a0008000000' + '00'.repeat(64), 'hex'),
-  };
-  for (const [name, bytes] of Object.entries(files)) fs.writeFileSync(path.join(dir, name), bytes);
-  const names = Object.keys(files).map((name) => path.join(dir, name));
-  const missing = path.join(dir, 'missing.jpg');
-  const args = [...names, missing, path.join(testData, 'pass_red_test2_295x413.jpg')];
-  assertSameRun(runNativeAudit(['--jobs', '1', ...args]), runNodeAudit(args), 'bad input, text');
-  assertSameRun(runNativeAudit(['--jobs', '1', '--json', ...args]),
-                runNodeAudit(['--json', ...args]), 'bad input, --json');
-});
+  test(`${variant}: the text output and bad input match the native command`, (t) => {
+    const dir = tempDir(t, 'bad');
+    const photo = fs.readFileSync(path.join(testData, 'pass_white_test3_295x413.jpg'));
+    const files = {
+      'empty.jpg': Buffer.alloc(0),
+      'text.jpg': Buffer.from('not a photo at all\n'.repeat(2000)),
+      'truncated.jpg': photo.subarray(0, photo.length >> 1),
+      'header-only.jpg': photo.subarray(0, 600),
+      // A PNG header announcing 100000 x 100000 pixels, with no pixels behind it.
+      'bomb.png': Buffer.from('89504e470d0a1a0a0000000d49484452000186a0000186a00802000000' +
+                              '27309c9f', 'hex'),
+      'tiff.jpg': Buffer.from('49492a0008000000' + '00'.repeat(64), 'hex'),
+    };
+    for (const [name, bytes] of Object.entries(files)) fs.writeFileSync(path.join(dir, name), bytes);
+    const names = Object.keys(files).map((name) => path.join(dir, name));
+    const missing = path.join(dir, 'missing.jpg');
+    const args = [...names, missing, path.join(testData, 'pass_red_test2_295x413.jpg')];
+    assertSameRun(runNativeAudit(['--jobs', '1', ...args]), runNodeAudit(args, {}, command),
+                  'bad input, text');
+    assertSameRun(runNativeAudit(['--jobs', '1', '--json', ...args]),
+                  runNodeAudit(['--json', ...args], {}, command), 'bad input, --json');
+  });
+}
 
 test('usage errors are refused as the native command refuses them', (t) => {
   const dir = tempDir(t, 'usage');

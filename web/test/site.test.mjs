@@ -53,7 +53,8 @@ test('the page\'s texts are the window\'s and the engine\'s', () => {
 test('the window\'s numbers are written once, in the layout header', () => {
   // The page's own sources carry no geometry: a number of the window's would mean a copy that
   // can go stale when the header changes.
-  for (const file of ['vetrix.css', 'vetrix.js', 'camera.js', 'worker.js', 'index.html']) {
+  for (const file of ['vetrix.css', 'vetrix.js', 'camera.js', 'worker.js', 'engines.js',
+                      'index.html']) {
     const text = source(`web/site/${file}`);
     for (const number of ['800', '600', '520', '197', '188', '276', '177', '228']) {
       assert.doesNotMatch(text, new RegExp(`\\b${number}(px)?\\b`), `${file} repeats ${number}`);
@@ -81,9 +82,11 @@ test('every file but the page and its service worker is named by its content', (
   walk(site);
   const sw = fs.readFileSync(path.join(site, 'sw.js'), 'utf8');
   const precached = JSON.parse(sw.match(/const FILES = (\[[^\]]*\]);/)[1]);
-  assert.deepEqual(precached.slice().sort(),
+  const engines = JSON.parse(sw.match(/const ENGINE_FILES = (\{[^}]*\});/)[1]);
+  assert.ok('scalar' in engines, 'the site has the scalar engine, which runs everywhere');
+  assert.deepEqual([...precached, ...Object.values(engines).flat()].sort(),
                    ['./', ...files.filter((f) => f !== 'index.html' && f !== 'sw.js')].sort(),
-                   'the service worker keeps every file');
+                   'the service worker knows every file, each once');
   for (const file of files) {
     if (file === 'index.html' || file === 'sw.js') continue;
     const hash = file.match(/\.([0-9a-f]{10})\.\w+$/);

@@ -27,14 +27,44 @@ export function run(command, args, options = {}) {
   return result;
 }
 
-// The command-line audit for node, as users run it.
-export function runNodeAudit(args, options = {}) {
-  return run(process.execPath, [path.join(webBuild, 'bin/vetrix-audit.js'),
-                                ...args], options);
+// The command-line audit for node, as users run it (`command`: another variant's).
+export function runNodeAudit(args, options = {},
+                             command = path.join(webBuild, 'bin/vetrix-audit.js')) {
+  return run(process.execPath, [command, ...args], options);
 }
 
 export function runNativeAudit(args, options = {}) {
   return run(path.join(nativeBin, 'vetrix-audit'), args, options);
+}
+
+// The native command's JSON for `photo`, without the keys of the command's own (the file, where
+// it saved and the decoder's warnings), and its saved bytes.
+export function nativeAudit(photo, dir) {
+  const saveDir = fs.mkdtempSync(path.join(dir, 'saved-'));
+  const result = runNativeAudit(['--json', '--jobs', '1', '--save', saveDir, photo]);
+  const {
+    file: _file, saved: _saved, save_error: _saveError, warnings: _warnings, ...details
+  } = JSON.parse(result.stdout);
+  const saved = fs.readdirSync(saveDir);
+  return { details, saved: saved.length === 1 ? fs.readFileSync(path.join(saveDir, saved[0])) : null };
+}
+
+// The engines the site offers (site.js's table), by variant: scalar, and simd and simd-threads
+// when they were built.
+export function siteEngines() {
+  const name = fs.readdirSync(site).find((file) => /^site\.[0-9a-f]+\.js$/.test(file));
+  const text = fs.readFileSync(path.join(site, name), 'utf8');
+  return JSON.parse(text.slice(text.indexOf('{'), text.lastIndexOf('}') + 1)).engines;
+}
+
+// The node command of each variant the site offers: the scalar one in build-web/bin, the
+// others in build-web-VARIANT/bin (built with the same code and libraries as its engine).
+export function nodeCommands() {
+  return Object.keys(siteEngines()).map((variant) => ({
+    variant,
+    command: path.join(variant === 'scalar' ? webBuild : `${webBuild}-${variant}`,
+                       'bin/vetrix-audit.js'),
+  }));
 }
 
 const TYPES = {
@@ -54,6 +84,8 @@ const TYPES = {
 //          bytes
 //   gzip   responses are compressed when the browser accepts it
 //   onBytes  (count) => told the length of every response body
+//   isolate  the page is made cross-origin isolated (COOP and COEP headers), as vetrix-serve
+//            does
 export function serve(dir, onRequest = () => {}, options = {}) {
   const server = http.createServer((request, response) => {
     const pathname = decodeURIComponent(new URL(request.url, 'http://127.0.0.1').pathname);
@@ -72,6 +104,8 @@ export function serve(dir, onRequest = () => {}, options = {}) {
     const headers = {
       'Content-Type': TYPES[path.extname(file)] || 'application/octet-stream',
       'Cache-Control': 'no-store',
+      ...(options.isolate ? { 'Cross-Origin-Opener-Policy': 'same-origin',
+                              'Cross-Origin-Embedder-Policy': 'require-corp' } : {}),
     };
     if (options.gzip && /\bgzip\b/.test(request.headers['accept-encoding'] || '')) {
       body = zlib.gzipSync(body, { level: 9 });
