@@ -1,4 +1,5 @@
 #include "platform/Files.h"
+#include "platform/ReadToEnd.h"
 
 #include <atomic>
 #include <cerrno>
@@ -263,33 +264,13 @@ FileBytes ReadFileBytes(const std::string& path, std::uint64_t maxBytes, bool fo
 }
 
 FileBytes ReadDescriptorBytes(int fd, std::uint64_t maxBytes) {
-    FileBytes file;
     // A photo is bytes: no end-of-file character or line end may be interpreted.
     ::_setmode(fd, _O_BINARY);
-    std::uint8_t chunk[64 * 1024];
-    for (;;) {
-        const int n = ::_read(fd, chunk, sizeof chunk);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            file.error = std::error_code(errno, std::generic_category());
-            file.bytes.clear();
-            return file;
-        }
-        if (n == 0) {
-            break;
-        }
-        file.length += static_cast<std::uint64_t>(n);
-        if (file.length > maxBytes) {
-            file.error = std::make_error_code(std::errc::file_too_large);
-            file.bytes.clear();
-            file.bytes.shrink_to_fit();
-            return file;
-        }
-        file.bytes.insert(file.bytes.end(), chunk, chunk + n);
-    }
-    return file;
+    return ReadToEnd(
+        [fd](std::uint8_t* buffer, std::size_t size) {
+            return static_cast<long long>(::_read(fd, buffer, static_cast<unsigned>(size)));
+        },
+        maxBytes);
 }
 
 WriteResult WriteFileAtomically(const std::vector<std::uint8_t>& bytes, const std::string& path,
