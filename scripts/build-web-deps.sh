@@ -62,25 +62,7 @@ zlib ${version[zlib]}"
 # The scalar build's key text is the one it always had, so that its cache stays valid.
 [[ "$variant" == scalar ]] || key_text+="
 variant $variant"
-key=$(sha256sum <<<"$key_text" | cut -c1-16)
-cache_root=${VETRIX_WASM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vetrix}
-prefix=$cache_root/wasm-$key
-
-if [[ -f "$prefix/VERSIONS" ]]; then
-  echo "$prefix"
-  exit 0
-fi
-
-mkdir -p "$cache_root"
-# One build at a time per cache: a second caller waits and then finds the result.
-exec 9>"$cache_root/.wasm-$key.lock"
-flock 9
-if [[ -f "$prefix/VERSIONS" ]]; then
-  echo "$prefix"
-  exit 0
-fi
-
-work=$cache_root/.wasm-$key.work
+open_cache "${VETRIX_WASM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vetrix}" wasm "$key_text"
 rm -rf "$work" "$prefix"
 mkdir -p "$work/src"
 started=$SECONDS

@@ -42,27 +42,9 @@ key_text="recipe $recipe
 mingw-w64 g++ $compiler_version
 $(for src in "${sources[@]}"; do echo "$src ${version[$src]}"; done)
 toolchain $(sha256sum <"$toolchain" | cut -c1-16)"
-key=$(sha256sum <<<"$key_text" | cut -c1-16)
-cache_root=${VETRIX_WIN64_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vetrix}
-prefix=$cache_root/win64-$key
-
-if [[ -f "$prefix/VERSIONS" ]]; then
-  echo "$prefix"
-  exit 0
-fi
-
-mkdir -p "$cache_root"
-# One build at a time per cache: a second caller waits and then finds the result.
-exec 9>"$cache_root/.win64-$key.lock"
-flock 9
-if [[ -f "$prefix/VERSIONS" ]]; then
-  echo "$prefix"
-  exit 0
-fi
-
+open_cache "${VETRIX_WIN64_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/vetrix}" win64 "$key_text"
 # The libraries are installed straight into their final folder, because CMake and Qt record
 # where they are; VERSIONS, written last, is what marks the folder complete.
-work=$cache_root/.win64-$key.work
 rm -rf "$work" "$prefix"
 mkdir -p "$work/src" "$prefix"/{include,lib}
 started=$SECONDS

@@ -67,3 +67,28 @@ source_dir() {
   [[ -d "$d" ]] || fail "unpacked source of $2 not found in $1"
   echo "$d"
 }
+
+# open_cache ROOT KIND KEY_TEXT: the cache folder of a build of libraries, named by a hash of
+# KEY_TEXT (every version the build depends on). Sets `prefix` (ROOT/KIND-<key>, the finished
+# libraries) and `work` (the folder to build in). When the prefix is complete (its VERSIONS file
+# is written last) it prints the prefix and ends the script. Otherwise it returns holding a lock
+# on descriptor 9, so that only one build of a key runs at a time: a second caller waits, then
+# finds the finished prefix.
+# shellcheck disable=SC2034  # prefix and work are the caller's
+open_cache() {
+  local root=$1 kind=$2 key
+  key=$(sha256sum <<<"$3" | cut -c1-16)
+  prefix=$root/$kind-$key
+  work=$root/.$kind-$key.work
+  if [[ -f "$prefix/VERSIONS" ]]; then
+    echo "$prefix"
+    exit 0
+  fi
+  mkdir -p "$root"
+  exec 9>"$root/.$kind-$key.lock"
+  flock 9
+  if [[ -f "$prefix/VERSIONS" ]]; then
+    echo "$prefix"
+    exit 0
+  fi
+}
