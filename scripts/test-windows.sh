@@ -108,29 +108,8 @@ test_units() {
   done
 }
 
-# Starts an X server of $1 (WIDTHxHEIGHT) and sets DISPLAY once it accepts clients.
-start_x() {
-  rm -f "$work/display"
-  mkfifo "$work/display"
-  Xvfb -displayfd 3 -screen 0 "$1x24" -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-  children+=($!)
-  local number
-  read -r -t 30 number <"$work/display" || fail "Xvfb did not start"
-  export DISPLAY=":$number"
-}
-
-# Waits for a visible top-level window whose name matches $1 and prints its id.
-wait_window() {
-  local id deadline=$((SECONDS + 60))
-  while ((SECONDS < deadline)); do
-    id=$(timeout 60 xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n 1)
-    if [[ -n "$id" ]]; then
-      echo "$id"
-      return 0
-    fi
-  done
-  return 1
-}
+# shellcheck source=tests/x-display.sh
+source "$root/tests/x-display.sh"
 
 # Waits until no visible window matches $1.
 wait_gone() {

@@ -27,31 +27,8 @@ fail() {
   exit 1
 }
 
-# Starts an X server with a screen of $1 (WIDTHxHEIGHT) and sets DISPLAY once it is ready:
-# Xvfb writes its display number to the pipe when it accepts clients.
-start_x() {
-  rm -f "$work/display"
-  mkfifo "$work/display"
-  Xvfb -displayfd 3 -screen 0 "$1x24" -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-  children+=($!)
-  local number
-  read -r -t 30 number <"$work/display" || fail "Xvfb did not start"
-  export DISPLAY=":$number"
-}
-
-# Waits for the top-level window titled Vetrix and prints its id. xdotool gives up when a
-# window vanishes while it looks at it (the first start's windows may), so it is asked again.
-wait_window() {
-  local id deadline=$((SECONDS + 30))
-  while ((SECONDS < deadline)); do
-    id=$(timeout 30 xdotool search --sync --onlyvisible --name '^Vetrix$' 2>/dev/null | head -n 1)
-    if [[ -n "$id" ]]; then
-      echo "$id"
-      return 0
-    fi
-  done
-  return 1
-}
+# shellcheck source=tests/x-display.sh
+source "$(dirname "$(realpath "$0")")/x-display.sh"
 
 export QT_QPA_PLATFORM=xcb
 # Under LeakSanitizer: the D-Bus library that Qt's X11 platform loads keeps a buffer to the end.
@@ -64,7 +41,7 @@ start_x 1280x1024
 QT_SCALE_FACTOR=2 "$vetrix" &
 app=$!
 children+=("$app")
-window=$(wait_window) || fail "no window"
+window=$(wait_window '^Vetrix$') || fail "no window"
 eval "$(xdotool getwindowgeometry --shell "$window")"
 [[ "${WIDTH}x${HEIGHT}" == 1200x900 ]] || fail "window of ${WIDTH}x${HEIGHT} device pixels"
 [[ $(grep -c '系统启动' Test.log) == 1 ]] || fail "the start-up is not logged once: $(cat Test.log)"
@@ -77,7 +54,7 @@ start_x 640x480
 "$vetrix" &
 app=$!
 children+=("$app")
-box=$(wait_window) || fail "no message"
+box=$(wait_window '^Vetrix$') || fail "no message"
 eval "$(xdotool getwindowgeometry --shell "$box")"
 [[ "${WIDTH}x${HEIGHT}" != 800x600 ]] || fail "the main window opened"
 xdotool windowfocus --sync "$box" key Return
