@@ -36,7 +36,7 @@ export NODE_PATH=/usr/share/nodejs  # emcc needs Debian's node-acorn
 unset CMAKE_C_COMPILER_LAUNCHER CMAKE_CXX_COMPILER_LAUNCHER
 
 # shellcheck disable=SC2034  # read by lib/debian-sources.sh
-me=build-web-deps
+me="build-web-deps"
 # shellcheck source=scripts/lib/debian-sources.sh
 source scripts/lib/debian-sources.sh
 
@@ -81,20 +81,8 @@ jobs=$(nproc)
 
 log "variant $variant${variant_flags:+ ($variant_flags)}"
 log "zlib ${used[zlib]}"
-# Debian's zlib source lacks files its CMake build expects; the library is 15 C files.
-zsrc=$(src_dir zlib)
-(
-  cd "$zsrc"
-  [[ -f zconf.h ]] || cp zconf.h.included zconf.h
-  mkdir -p "$work/zlib"
-  for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast inflate \
-           inftrees trees uncompr zutil; do
-    # shellcheck disable=SC2086  # $lib_flags is a list of flags
-    emcc -O3 -DHAVE_UNISTD_H $lib_flags -c "$f.c" -o "$work/zlib/$f.o"
-  done
-  emar rcs "$stage/lib/libz.a" "$work"/zlib/*.o
-  cp zlib.h zconf.h "$stage/include/"
-)
+# shellcheck disable=SC2086  # $lib_flags is a list of flags
+build_zlib "$(src_dir zlib)" "$work/zlib" "$stage" emar emcc -O3 -DHAVE_UNISTD_H $lib_flags
 
 log "libpng ${used[libpng1.6]}"
 emcmake cmake -S "$(src_dir libpng1.6)" -B "$work/libpng" -G Ninja -Wno-dev \

@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck disable=SC2034  # read by lib/debian-sources.sh
-me=build-windows-deps
+me="build-windows-deps"
 # shellcheck source=scripts/lib/debian-sources.sh
 source scripts/lib/debian-sources.sh
 
@@ -72,19 +72,8 @@ cmake_build() {
 }
 
 log "zlib ${used[zlib]}"
-# Debian's zlib source lacks files its CMake build expects; the library is 15 C files.
-zsrc=$(src_dir zlib)
-(
-  cd "$zsrc"
-  [[ -f zconf.h ]] || cp zconf.h.included zconf.h
-  mkdir -p "$work/zlib"
-  for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast inflate \
-           inftrees trees uncompr zutil; do
-    x86_64-w64-mingw32-gcc-posix -O2 -c "$f.c" -o "$work/zlib/$f.o"
-  done
-  x86_64-w64-mingw32-ar rcs "$prefix/lib/libz.a" "$work"/zlib/*.o
-  cp zlib.h zconf.h "$prefix/include/"
-)
+build_zlib "$(src_dir zlib)" "$work/zlib" "$prefix" x86_64-w64-mingw32-ar \
+  x86_64-w64-mingw32-gcc-posix -O2
 zlib=(-DZLIB_LIBRARY="$prefix/lib/libz.a" -DZLIB_INCLUDE_DIR="$prefix/include")
 
 log "libpng ${used[libpng1.6]}"

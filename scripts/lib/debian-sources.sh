@@ -92,3 +92,19 @@ open_cache() {
     exit 0
   fi
 }
+
+# build_zlib SOURCE BUILD PREFIX ARCHIVER COMPILER [FLAGS...]: builds zlib from its Debian source
+# into PREFIX/lib/libz.a and PREFIX/include. Debian's zlib source lacks files its CMake build
+# expects; the library is 15 C files.
+build_zlib() {
+  local src=$1 build=$2 dest=$3 archiver=$4 f
+  shift 4
+  mkdir -p "$build"
+  [[ -f "$src/zconf.h" ]] || cp "$src/zconf.h.included" "$src/zconf.h"
+  for f in adler32 compress crc32 deflate gzclose gzlib gzread gzwrite infback inffast inflate \
+           inftrees trees uncompr zutil; do
+    "$@" -c "$src/$f.c" -o "$build/$f.o"
+  done
+  "$archiver" rcs "$dest/lib/libz.a" "$build"/*.o
+  cp "$src/zlib.h" "$src/zconf.h" "$dest/include/"
+}
