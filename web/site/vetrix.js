@@ -40,7 +40,7 @@
   // The worker starts from a blob: URL, so that it runs under this page's Content Security
   // Policy (a worker loaded from its own URL would get only the policy its response carries).
   // The site's table goes in with it, which saves the worker a round trip on a slow network.
-  function startWorker() {
+  function startWorker(noThreads) {
     const base = new URL('./', location.href).href;
     const scripts = [$('textsScript').src, base + SITE.files['engines.js'],
                      base + SITE.files['worker.js']];
@@ -49,6 +49,7 @@
     const boot = `self.VETRIX_BASE = ${JSON.stringify(base)};\n` +
                  `self.VETRIX_SITE = ${JSON.stringify(SITE)};\n` +
                  `self.VETRIX_ENGINE_WISH = ${JSON.stringify(wish)};\n` +
+                 `self.VETRIX_NO_THREADS = ${noThreads};\n` +
                  `importScripts(${scripts.map((s) => JSON.stringify(s)).join(', ')});\n`;
     const url = URL.createObjectURL(new Blob([boot], { type: 'text/javascript' }));
     worker = new Worker(url);
@@ -57,6 +58,9 @@
       const message = event.data;
       if (message.type === 'progress') {
         showProgress(message.loaded, message.total);
+      } else if (message.type === 'starting') {
+        clearTimeout(startDeadline);  // an engine that failed gave way to this one
+        startDeadline = message.threads ? setTimeout(giveUpStarting, START_DEADLINE_MS) : null;
       } else if (message.type === 'picture') {
         show(message.picture);
       } else if (message.type === 'pictures') {
@@ -69,9 +73,26 @@
     };
     worker.onerror = (event) => {
       event.preventDefault();
-      for (const settle of waiting.values()) settle({ ok: false, error: event.message });
-      waiting.clear();
+      settleAll({ ok: false, error: event.message });
     };
+  }
+
+  function settleAll(reply) {
+    for (const settle of waiting.values()) settle(reply);
+    waiting.clear();
+  }
+
+  // A threads engine that has all its files but has not started by then is stopped: its
+  // threads' workers may never start (a device or browser that refuses them, a script that
+  // failed to arrive), and the engine then waits for them for good. The page starts again
+  // with an engine that needs no threads. Tests shorten it through window.VETRIX_START_DEADLINE_MS.
+  const START_DEADLINE_MS = window.VETRIX_START_DEADLINE_MS ?? 20000;
+  let startDeadline = null;
+
+  function giveUpStarting() {
+    startDeadline = null;
+    worker.terminate();
+    settleAll({ ok: false, tooSlow: true });
   }
 
   function ask(type, fields = {}, transfer = []) {
@@ -104,12 +125,18 @@
     signal('vetrix:loadfailed');
   }
 
-  async function load() {
+  async function load(noThreads = false) {
     delete $('loading').dataset.failed;
     $('retry').hidden = true;
     showProgress(0, 0);
-    startWorker();
+    startWorker(noThreads);
     const reply = await ask('start');
+    clearTimeout(startDeadline);
+    startDeadline = null;
+    if (reply.tooSlow && !noThreads) {
+      load(true);
+      return;
+    }
     if (!reply.ok) {
       worker.terminate();
       loadFailed();

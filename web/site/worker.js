@@ -1,7 +1,7 @@
 // The audit engine, run off the page's thread so that the page stays responsive. The page
 // starts it from a blob: URL after setting self.VETRIX_BASE (the site's address),
-// self.VETRIX_SITE (site.js's table) and self.VETRIX_ENGINE_WISH (an engine asked for by name,
-// or null), and loading texts.js and engines.js. Requests run one at a time, in
+// self.VETRIX_SITE (site.js's table), self.VETRIX_ENGINE_WISH (an engine asked for by name,
+// or null) and self.VETRIX_NO_THREADS, and loading texts.js and engines.js. Requests run one at a time, in
 // order; every reply carries the request's id. Besides
 // replies the worker posts {type: 'progress'} while loading and {type: 'picture'} with the
 // window's picture after every change of state.
@@ -145,7 +145,8 @@ async function fetchBytes(logical, onBytes = () => {}) {
 
 // The engine this browser runs (engines.js).
 const ENGINES = self.VETRIX_ENGINES;
-const OFFERED = ENGINES.detect();
+// The page asks for an engine without threads after a threads engine failed to start in time.
+const OFFERED = { ...ENGINES.detect(), ...(self.VETRIX_NO_THREADS ? { shared: false } : {}) };
 const VARIANT = ENGINES.choose(SITE.engines, OFFERED, self.VETRIX_ENGINE_WISH);
 
 // Loads and starts the engine `variant`. An engine that arrived whole but cannot start (its
@@ -182,6 +183,9 @@ async function loadEngine(variant) {
   }
   options.wasmBinary = await wasm;
   await cascade;  // a transfer that failed is a failure to load, not to start
+  // Everything has arrived: from here on, the page gives a threads engine a deadline to start
+  // (its threads' workers may never answer, which leaves this thread waiting for good).
+  self.postMessage({ type: 'starting', variant, threads: Boolean(engine.threads) });
   let module;
   try {
     module = await createVetrixEngine(options);
