@@ -99,18 +99,13 @@ constexpr const char* kUsage =
     "  -h, --help          show this text\n"
     "      --version       show the version\n"
     "\n"
-    "SIGINT (Ctrl-C), SIGTERM and SIGHUP stop the run after the photos under way: their lines\n"
-    "are printed but passed ones are no longer saved ('not saved: interrupted'), the summary\n"
-    "follows and no partly written file is left. A second signal ends the program at once,\n"
-    "still removing partly written files.\n"
+    "@STOPS@"
     "\n"
     "Exit status: 0 when every photo passed (and every save succeeded); 1 when any was\n"
     "rejected, could not be saved or could not be audited, or when no photo was found; 2 for a\n"
-    "usage error, or when no\n"
-    "face cascade or log can be opened (nothing is audited then); 3 when a line could not be\n"
-    "written to standard output or the log (a warning says so); 128 + N after signal N\n"
-    "(130 for Ctrl-C). When the reader of standard output goes away, the program ends quietly\n"
-    "by SIGPIPE.\n";
+    "usage error, or when no face cascade or log can be opened (nothing is audited then); 3\n"
+    "when a line could not be written to standard output or the log (a warning says so);\n"
+    "@STOPSTATUS@";
 
 std::atomic<int> g_signal{0};
 
@@ -138,6 +133,8 @@ std::string UsageText() {
         {"@ENDINGS@", endings},
         {"@MAXPIXELS@", std::to_string(kDefaultMaxPixels)},
         {"@MIBPERMP@", mib},
+        {"@STOPS@", StopRequestsHelp()},
+        {"@STOPSTATUS@", StopStatusHelp()},
     };
     for (const auto& [mark, value] : fills) {
         text.replace(text.find(mark), std::string(mark).size(), value);

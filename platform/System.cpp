@@ -68,6 +68,18 @@ void HandleStopRequests(std::atomic<int>& stop) {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+const char* StopRequestsHelp() {
+    return "SIGINT (Ctrl-C), SIGTERM and SIGHUP stop the run after the photos under way: their lines\n"
+           "are printed but passed ones are no longer saved ('not saved: interrupted'), the summary\n"
+           "follows and no partly written file is left. A second signal ends the program at once,\n"
+           "still removing partly written files.\n";
+}
+
+const char* StopStatusHelp() {
+    return "128 + N after signal N (130 for Ctrl-C). When the reader of standard output goes away,\n"
+           "the program ends quietly by SIGPIPE.\n";
+}
+
 int EndForClosedOutput() {
     // As other tools do when their reader goes away: end quietly, by the signal.
     std::signal(SIGPIPE, SIG_DFL);

@@ -32,6 +32,12 @@ void UseBinaryUtf8StandardStreams();
 /// as EPIPE on the next write. `stop` must live until the program ends.
 void HandleStopRequests(std::atomic<int>& stop);
 
+/// The paragraph of a command's help that says which requests stop a run on this system, and
+/// how it ends; and the end of its exit status paragraph, for the statuses those requests give.
+/// Both end with a newline.
+const char* StopRequestsHelp();
+const char* StopStatusHelp();
+
 /// Ends the program as one whose reader of standard output went away: by SIGPIPE on Linux, with
 /// status 128 + 13 on Windows, which has no such signal. Returns that status for a caller that
 /// is still running.

@@ -85,6 +85,19 @@ void HandleStopRequests(std::atomic<int>& stop) {
     ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+const char* StopRequestsHelp() {
+    return "Ctrl-C and Ctrl-Break stop the run after the photos under way: their lines are printed\n"
+           "but passed ones are no longer saved ('not saved: interrupted'), the summary follows and\n"
+           "no partly written file is left. A second one ends the program at once, still removing\n"
+           "partly written files. Closing the console, logging off and shutting down end the\n"
+           "program at once, after removing partly written files.\n";
+}
+
+const char* StopStatusHelp() {
+    return "130 after Ctrl-C or Ctrl-Break, 143 when the console closed; 141 when the reader of\n"
+           "standard output went away.\n";
+}
+
 int EndForClosedOutput() {
     constexpr int kBrokenPipeSignal = 13;  // SIGPIPE's number on Linux
     return 128 + kBrokenPipeSignal;
